@@ -1,0 +1,20 @@
+# Compiler and linker options shared by every target of the project.
+# Warnings are errors for our own code only; GoogleTest keeps its own flags.
+
+function(bl_target_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(BL_SANITIZE)
+    target_compile_options(${target} PRIVATE
+      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# Executables run inside the sandbox's busybox root filesystem and on the
+# switch, where no C++ runtime is installed: link them statically. The
+# sanitizer runtime cannot be linked statically, so that build stays dynamic.
+function(bl_executable_options target)
+  if(BL_STATIC AND NOT BL_SANITIZE)
+    target_link_options(${target} PRIVATE -static)
+  endif()
+endfunction()
