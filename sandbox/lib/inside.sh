@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# First process of the virtual switch (PID 1 of its namespaces), still on the
+# machine's filesystem. Assembles the switch's root filesystem on a tmpfs,
+# moves into it with pivot_root, drops every view of the machine's
+# filesystem, and starts the command under busybox. Called by sandbox/enter.
+set -euo pipefail
+
+board=$1
+shift
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+fail() { printf 'sandbox: %s\n' "$*" >&2; exit 125; }
+
+# Mount events must not leak back to the machine.
+mount --make-rprivate /
+hostname switch
+
+root=$board/run/root
+mkdir -p "$root"
+mount -t tmpfs -o mode=755 sandbox-root "$root" || fail "cannot mount the root filesystem"
+
+# --- the busybox system
+mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,etc,dev,proc,sys,tmp,user,mnt/usb,root,sandbox/board,lib,lib64,usr/lib}
+cp /bin/busybox "$root/bin/busybox"
+while read -r applet; do
+  [ -e "$root/$applet" ] || ln -s /bin/busybox "$root/$applet"
+done < <(/bin/busybox --list-full)
+
+# The fakes of the outside programs that touch hardware, the clock or the
+# network; each lives at every place of the search path so that no busybox
+# applet of the same name is found first.
+for fake in "$here"/fakes/*; do
+  name=$(basename "$fake")
+  case "$name" in *.sh) continue ;; esac
+  for dir in bin sbin usr/bin usr/sbin; do
+    rm -f "$root/$dir/$name"
+  done
+  cp "$fake" "$root/bin/$name"
+  for dir in sbin usr/bin usr/sbin; do
+    ln -s "/bin/$name" "$root/$dir/$name"
+  done
+done
+cp "$here/fakes/common.sh" "$root/bin/sandbox-fake-common.sh"
+
+# Real programs where they are harmless and faithful.
+cp /usr/bin/rx "$root/usr/bin/rx"
+[ -x /usr/bin/sx ] && cp /usr/bin/sx "$root/usr/bin/sx"
+[ -x /usr/sbin/in.tftpd ] && cp /usr/sbin/in.tftpd "$root/usr/sbin/in.tftpd"
+[ -x /usr/bin/qemu-ppc-static ] && cp /usr/bin/qemu-ppc-static "$root/usr/bin/qemu-ppc-static"
+# Shared libraries of the machine, read-only, for the dynamically linked
+# helpers above and sanitizer builds.
+for dir in lib lib64 usr/lib; do
+  [ -d "/$dir" ] && mount --rbind -o ro "/$dir" "$root/$dir" && mount -o remount,bind,ro "$root/$dir" 2>/dev/null || true
+done
+
+# --- /etc
+cp "$here/partsetup" "$root/etc/partsetup"
+printf 'root:x:0:0:root:/root:/bin/sh\n' > "$root/etc/passwd"
+printf 'root:x:0:\n' > "$root/etc/group"
+printf 'switch\n' > "$root/etc/hostname"
+printf '127.0.0.1 localhost\n' > "$root/etc/hosts"
+
+# --- /dev: the few host devices a program needs, the terminals, and the
+# eMMC partitions as files of the board.
+mount -t tmpfs -o mode=755 sandbox-dev "$root/dev"
+for dev in null zero full random urandom tty; do
+  touch "$root/dev/$dev"
+  mount --bind "/dev/$dev" "$root/dev/$dev"
+done
+mkdir -p "$root/dev/pts"
+mount --bind /dev/pts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
+partitions=$(cat "$board/emmc/partitions" 2>/dev/null || true)
+if [ -e "$board/emmc/present" ]; then
+  touch "$root/dev/mmcblk0"
+  for n in $partitions; do
+    image=$board/emmc/p$n.img
+    [ -f "$image" ] || : > "$image"
+    touch "$root/dev/mmcblk0p$n"
+    mount --bind "$image" "$root/dev/mmcblk0p$n"
+  done
+fi
+
+# --- /sys: only the eMMC's block device tree, as the board has it.
+mount -t tmpfs -o mode=755 sandbox-sys "$root/sys"
+mkdir -p "$root/sys/block"
+if [ -e "$board/emmc/present" ]; then
+  mkdir -p "$root/sys/block/mmcblk0"
+  for n in $partitions; do
+    mkdir -p "$root/sys/block/mmcblk0/mmcblk0p$n"
+  done
+fi
+
+mount -t proc proc "$root/proc"
+
+# --- the board: its directory, /tmp (empty at every start, kept in the
+# board for inspection), /user (eMMC partition 1), the USB stick.
+mount --bind "$board" "$root/sandbox/board"
+touch "$root/sandbox/isolated"
+rm -rf "$board/tmp"
+mkdir -p "$board/tmp"
+mount --bind "$board/tmp" "$root/tmp"
+if [ -e "$board/emmc/present" ] && [ -d "$board/emmc/p1" ] && [[ " $partitions " == *" 1 "* ]]; then
+  mount --bind "$board/emmc/p1" "$root/user"
+  printf '/dev/mmcblk0p1 /user\n' > "$board/run/mounts"
+else
+  : > "$board/run/mounts"
+fi
+if [ -d "$board/usb" ]; then
+  mount --bind "$board/usb" "$root/mnt/usb"
+  # The system's USB handling announces a mounted stick with this marker.
+  touch "$root/tmp/usb"
+fi
+
+# --- files given with --put, read-only
+while IFS= read -r put; do
+  [ -n "$put" ] || continue
+  src=${put%%=*}; dest=${put#*=}
+  mkdir -p "$root$(dirname "$dest")"
+  touch "$root$dest"
+  mount --bind "$src" "$root$dest"
+  mount -o remount,bind,ro "$root$dest"
+done <<< "${SANDBOX_PUTS:-}"
+
+# --- the network: lo, and eth0 whose far end (sw0) holds the test servers'
+# address; the board's link setting brings that end up or down, which is
+# what eth0's carrier follows.
+ip link set lo up
+ip link add eth0 type veth peer name sw0
+ip addr add 192.0.2.1/24 dev sw0
+if [ "$(cat "$board/link" 2>/dev/null || echo up)" = "up" ]; then
+  ip link set sw0 up
+fi
+
+# --- into the switch; the machine's filesystem is gone after this.
+mkdir -p "$root/.oldroot"
+cd "$root"
+pivot_root . .oldroot
+cd /
+/bin/busybox umount -l /.oldroot
+/bin/busybox rmdir /.oldroot
+
+# A clean environment, as the switch's init gives; only the terminal and
+# the test settings pass in.
+keep=(PATH=/sbin:/usr/sbin:/bin:/usr/bin HOME=/root SHELL=/bin/sh)
+for name in TERM COLUMNS LINES SANDBOX_SPEED ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS \
+            GTEST_COLOR GTEST_FILTER GTEST_OUTPUT GTEST_SHUFFLE GTEST_RANDOM_SEED; do
+  [ -n "${!name+x}" ] && keep+=("$name=${!name}")
+done
+exec /bin/busybox env -i "${keep[@]}" /bin/busybox sh -c '"$@"; exit $?' switch-init "$@"
