@@ -3,6 +3,9 @@
 
 function(bl_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  # 64-bit file offsets on the 32-bit switch too: eMMC partitions are
+  # larger than 2 GiB.
+  target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64)
   if(BL_SANITIZE)
     target_compile_options(${target} PRIVATE
       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)

@@ -71,7 +71,7 @@ int erase(MtdHandle& handle, const void* arg) {
     count_request();
     std::vector<uint8_t> erased(block, 0xFF);
     for (uint64_t at = start; at < start + length; at += block) {
-        if (::pwrite(handle.file, erased.data(), block, static_cast<off_t>(at)) != block) {
+        if (::pwrite(handle.file, erased.data(), block, static_cast<off_t>(at)) != static_cast<ssize_t>(block)) {
             errno = EIO;
             return -1;
         }
