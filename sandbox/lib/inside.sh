@@ -150,4 +150,4 @@ for name in TERM COLUMNS LINES SANDBOX_SPEED ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPT
             GTEST_COLOR GTEST_FILTER GTEST_OUTPUT GTEST_SHUFFLE GTEST_RANDOM_SEED; do
   [ -n "${!name+x}" ] && keep+=("$name=${!name}")
 done
-exec /bin/busybox env -i "${keep[@]}" /bin/busybox sh -c '"$@"; exit $?' switch-init "$@"
+exec /bin/busybox env -i "${keep[@]}" /bin/busybox sh -c 'trap : INT QUIT; "$@"; exit $?' switch-init "$@"

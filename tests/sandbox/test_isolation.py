@@ -1,0 +1,137 @@
+"""The virtual switch keeps what runs inside away from the machine."""
+
+import os
+import subprocess
+import time
+import uuid
+
+import pytest
+
+from conftest import BUILD, ENTER, enter, mkboard
+
+
+def test_the_clock_cannot_be_set_and_date_is_only_logged(board):
+    before = time.time()
+    result = enter(board, "date 010100002000.00; /bin/busybox date -s '2000-01-01 00:00'")
+    # The fake shows the time it would set; the real command is refused by
+    # the kernel inside the namespace.
+    assert result.stdout.startswith("Sat Jan  1 00:00:00 UTC 2000\n")
+    assert "can't set date: Operation not permitted" in result.stderr
+    assert abs(time.time() - before) < 120
+    assert (board / "calls.log").read_text() == "date 010100002000.00\n"
+
+
+def test_reboot_ends_only_the_switch(board):
+    marker = f"sandbox-test-{uuid.uuid4().hex}"
+    result = enter(board, f"sleep 1000 {marker} 2>/dev/null & sleep 0.2; reboot; echo not-reached")
+    assert result.returncode == 0
+    assert "not-reached" not in result.stdout
+    assert "the switch rebooted" in result.stderr
+    assert (board / "run" / "rebooted").exists()
+    leftover = subprocess.run(["pgrep", "-f", marker], capture_output=True, text=True)
+    assert leftover.stdout == ""
+
+
+def test_writes_land_in_the_board_and_nowhere_else(tmp_path):
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    board = tmp_path / "board"
+    mkboard(board, "--usb", str(stick))
+    name = f"sandbox-probe-{uuid.uuid4().hex}"
+    result = enter(board, f"""
+        echo user > /user/{name}
+        echo usb > /mnt/usb/{name}
+        echo etc > /etc/{name}
+        echo root > /{name}
+        echo lib > /lib/{name} 2>/dev/null && echo lib-writable
+        test -e {ENTER} && echo machine-visible
+        true""")
+    assert result.returncode == 0, result.stderr
+    assert "lib-writable" not in result.stdout
+    assert "machine-visible" not in result.stdout
+    assert (board / "emmc" / "p1" / name).read_text() == "user\n"
+    assert (board / "usb" / name).read_text() == "usb\n"
+    for host_path in (f"/etc/{name}", f"/{name}", f"/lib/{name}"):
+        assert not os.path.exists(host_path)
+
+
+def test_tmp_is_empty_at_every_start_and_kept_for_inspection(board):
+    enter(board, "echo first > /tmp/left-over")
+    assert (board / "tmp" / "left-over").read_text() == "first\n"
+    result = enter(board, "ls -A /tmp")
+    assert result.stdout == ""
+    assert not (board / "tmp" / "left-over").exists()
+
+
+def test_usb_marker_only_with_a_stick(tmp_path, board):
+    assert enter(board, "ls -A /tmp /mnt/usb").stdout.split() == ["/mnt/usb:", "/tmp:"]
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    (stick / "VKT3390_OS.img").write_bytes(b"image")
+    with_stick = tmp_path / "with-stick"
+    mkboard(with_stick, "--usb", str(stick))
+    result = enter(with_stick, "test -e /tmp/usb && cat /mnt/usb/VKT3390_OS.img")
+    assert result.stdout == "image"
+
+
+def test_network_is_private_and_eth0_carrier_follows_the_board(tmp_path):
+    for link, carrier in (("up", True), ("down", False)):
+        board = tmp_path / link
+        mkboard(board, "--link", link)
+        # The carrier needs a moment to follow the far end.
+        result = enter(board, "ip link set eth0 up; for i in 1 2 3 4 5 6 7 8 9 10; do "
+                              "ip link show eth0 | grep -q LOWER_UP && break; sleep 0.2; done; "
+                              "ip -o link show")
+        interfaces = [line.split(":")[1].strip().split("@")[0] for line in result.stdout.splitlines()
+                      if ": <" in line]
+        assert sorted(interfaces) == ["eth0", "lo", "sw0"]
+        eth0 = next(line for line in result.stdout.splitlines() if " eth0@" in line)
+        assert ("LOWER_UP" in eth0) == carrier
+
+
+def test_guard_refuses_to_run_outside_and_runs_inside(board):
+    probe = BUILD / "sandbox_guard_probe"
+    if not probe.exists():
+        pytest.skip("build the host preset first")
+    outside = subprocess.run([str(probe)], capture_output=True, text=True)
+    assert outside.returncode == 125
+    assert "refusing to run" in outside.stderr
+    # A user namespace alone is not the sandbox either.
+    alone = subprocess.run(["unshare", "-Ur", str(probe)], capture_output=True, text=True)
+    assert alone.returncode == 125
+    inside = enter(board, "/bin/probe", puts=[f"{probe}=/bin/probe"])
+    assert inside.returncode == 0
+    assert inside.stdout == "guard passed: inside the sandbox\n"
+
+
+def test_put_files_are_read_only(board, tmp_path):
+    source = tmp_path / "program"
+    source.write_text("#!/bin/sh\necho hello from put\n")
+    source.chmod(0o755)
+    result = enter(board, "/sbin/program; echo x >> /sbin/program || echo refused",
+                   puts=[f"{source}=/sbin/program"])
+    assert result.stdout.splitlines() == ["hello from put", "refused"]
+    assert source.read_text().endswith("put\n")
+
+
+def test_enter_refuses_what_is_not_a_board(tmp_path):
+    result = subprocess.run([str(ENTER), str(tmp_path), "--", "true"], capture_output=True, text=True)
+    assert result.returncode == 125
+    assert "not a board directory" in result.stderr
+    usage = subprocess.run([str(ENTER), str(tmp_path)], capture_output=True, text=True)
+    assert usage.returncode == 2
+
+
+def test_ctrl_c_reaches_the_switch_and_not_the_sandbox(board):
+    pexpect = pytest.importorskip("pexpect")
+    child = pexpect.spawn(str(ENTER), [str(board), "--", "sh", "-c",
+                                       "trap 'echo got-int' INT; echo ready; sleep 5; echo after"],
+                          timeout=20)
+    child.expect("ready")
+    time.sleep(0.3)
+    child.sendintr()
+    child.expect("got-int")
+    child.expect("after")
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 0
