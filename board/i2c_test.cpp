@@ -1,0 +1,184 @@
+// The I2C transfers and the board operations on the EEPROM and the clock.
+#include "board/i2c.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "board/board.h"
+#include "board/test_support.h"
+
+namespace {
+
+using board_test::capture_stdout;
+
+class I2cTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        board_.set("i2c-buses", "0 1\n");
+        board_.set("i2c-absent", "");
+        board_.set("i2c.log", "");
+        board_.set("rtc", "2024-12-31 23:07:59\n");
+        eeprom_ = std::string(8192, '\xEE');
+        eeprom_[kEepromOsKind] = 'C';
+        board_.set("eeprom.bin", eeprom_);
+        sandbox::reset_slept_us();
+        ASSERT_EQ(0, i2c_open_buses());
+    }
+    void TearDown() override { i2c_close_buses(); }
+    char eeprom_at(std::size_t offset) { return board_.get("eeprom.bin").at(offset); }
+    void eeprom_absent() { board_.set("i2c-absent", "eeprom\n"); }
+
+    board_test::BoardFiles board_;
+    std::string eeprom_;
+};
+
+TEST_F(I2cTest, OpenReportsTheFirstMissingBusAndStops) {
+    i2c_close_buses();
+    board_.set("i2c-buses", "1\n");
+    int result = 1;
+    EXPECT_EQ("ERROR: driver /dev/i2c-0 couldn't be opened\n",
+              capture_stdout([&] { result = i2c_open_buses(); }));
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(0, i2c_bus_fds[1]);  // not tried
+    // Closing leaves the failed entry as it is.
+    i2c_close_buses();
+    EXPECT_EQ(-1, i2c_bus_fds[0]);
+    i2c_bus_fds[0] = 0;
+}
+
+TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
+    eeprom_[0x0139] = 0x3C;
+    board_.set("eeprom.bin", eeprom_);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(0x3C, eeprom_read(0x0139, 1, &byte));
+    EXPECT_EQ(3, eeprom_write_byte(0x0102, 0x5A));
+    EXPECT_EQ('\x5A', eeprom_at(0x0102));
+    eeprom_absent();  // also when the access fails
+    capture_stdout([&] {
+        eeprom_read(0x0100, 1, &byte);
+        eeprom_write_byte(0x0100, 0x11);
+    });
+    // Channel 2 on, the EEPROM message (offset high byte first), all off.
+    EXPECT_EQ(
+        "0 0x70 w 04\n0 0x56 w 01 39\n0 0x56 r 3c\n0 0x70 w 00\n"
+        "0 0x70 w 04\n0 0x56 w 01 02 5a\n0 0x70 w 00\n"
+        "0 0x70 w 04\n0 0x56 w nak\n0 0x70 w 00\n"
+        "0 0x70 w 04\n0 0x56 w nak\n0 0x70 w 00\n",
+        board_.get("i2c.log"));
+}
+
+TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
+    std::uint8_t led = 0;
+    EXPECT_EQ(2, led_write(2, 0xF1));
+    EXPECT_EQ(0xF1, led_read(2, &led));
+
+    board_.set("i2c-absent", "eeprom led\n");
+    std::uint8_t byte = 0x77;
+    int result = 0;
+    EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 6\n",
+              capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
+    EXPECT_EQ(0x77, byte);  // the caller's default stays
+    EXPECT_EQ("I2C error when writing bus 0 offset 314: 6\n",
+              capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
+    EXPECT_LT(result, 0);
+    EXPECT_EQ("I2C error when writing LED on bus 0 offset 2: 6\n",
+              capture_stdout([&] { result = led_write(2, 1); }));
+    EXPECT_LT(result, 0);
+
+    i2c_close_buses();  // a bus that is not open cannot select a device
+    ClockStamp stamp{};
+    EXPECT_EQ(
+        "I2C error when setting bus 0, device 0xd0: 9\n"
+        "I2C error when setting bus 0: 9\n"
+        "I2C error when setting LED on bus 0: 9\n",
+        capture_stdout([&] {
+            rtc_read(&stamp);
+            eeprom_write_byte(0x013A, 4);
+            led_write(2, 1);
+        }));
+}
+
+TEST_F(I2cTest, BoardReadersGiveZeroWithoutTheEeprom) {
+    eeprom_[kEepromOrvexSlot] = 2;
+    eeprom_[kEepromUsbByte] = '\xD5';
+    board_.set("eeprom.bin", eeprom_);
+    EXPECT_EQ(1, board_is_orvex());
+    EXPECT_EQ(2, board_get_boot_slot());
+    EXPECT_EQ(0xD5, board_read_usb_byte());
+
+    eeprom_absent();
+    int values[3] = {1, 1, 1};
+    capture_stdout([&] {
+        values[0] = board_is_orvex();
+        values[1] = board_get_boot_slot();
+        values[2] = board_read_usb_byte();
+    });
+    EXPECT_EQ(0, values[0] + values[1] + values[2]);
+}
+
+TEST_F(I2cTest, BootSlotGoesWhereTheOsKindPointsAtTheTimeOfTheCall) {
+    EXPECT_EQ(3, board_set_boot_slot(1));  // OS kind 'C'
+    EXPECT_EQ(1, eeprom_at(kEepromOrvexSlot));
+    EXPECT_EQ('\xEE', eeprom_at(kEepromBootSlot));
+
+    EXPECT_EQ(3, board_set_os_kind(0));
+    EXPECT_EQ('E', eeprom_at(kEepromOsKind));
+    EXPECT_EQ(3, board_set_boot_slot(2));
+    EXPECT_EQ(2, eeprom_at(kEepromBootSlot));
+    EXPECT_EQ(1, eeprom_at(kEepromOrvexSlot));  // stays where it was
+
+    EXPECT_EQ(3, board_set_booted_image(4));
+    EXPECT_EQ(4, eeprom_at(kEepromBootedImage));
+}
+
+TEST_F(I2cTest, InstallTimeStampCopiesTheClock) {
+    ClockStamp now{};
+    ASSERT_EQ(1, rtc_read(&now));
+    EXPECT_EQ((std::string{0x59, 0x07, 0x23}), std::string(now.reg, now.reg + 3));
+    EXPECT_EQ((std::string{0x31, 0x12, 0x24}), std::string(now.reg + 4, now.reg + 7));
+
+    EXPECT_EQ(1, image_stamp_install_time(2));
+    std::string eeprom = board_.get("eeprom.bin");
+    EXPECT_EQ(std::string(now.reg, now.reg + 7), eeprom.substr(kEepromStampSlot2, 7));
+    EXPECT_EQ(std::string(7, '\xEE'), eeprom.substr(kEepromStampSlot1, 7));
+    // One second, then 100 ms after each of the seven bytes.
+    EXPECT_EQ(1700000u, sandbox::slept_us());
+
+    sandbox::reset_slept_us();
+    int result = 1;
+    EXPECT_EQ("", capture_stdout([&] { result = image_timestamp_write(3, &now); }));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(eeprom, board_.get("eeprom.bin"));
+    EXPECT_EQ(0u, sandbox::slept_us());
+}
+
+TEST_F(I2cTest, InstallTimeStampStopsAtTheFirstFailedByte) {
+    eeprom_absent();
+    int result = 1;
+    EXPECT_EQ(
+        "I2C error when writing bus 0 offset 264: 6\n"
+        "Error setting image timestamp at offset 0x108 byte 0\n",
+        capture_stdout([&] { result = image_stamp_install_time(1); }));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(1100000u, sandbox::slept_us());  // no further byte tried
+}
+
+TEST_F(I2cTest, SerialNumberKeepsTheCallersBytesWhenUnreadable) {
+    const std::string serial = "SN0123456789";
+    eeprom_.replace(kEepromSerial, serial.size(), serial);
+    board_.set("eeprom.bin", eeprom_);
+    std::uint8_t buf[kBoardSerialLen] = {};
+    EXPECT_EQ(1, board_read_serial(buf));
+    EXPECT_EQ(serial, std::string(buf, buf + kBoardSerialLen));
+
+    eeprom_absent();
+    std::string before(kBoardSerialLen, '\xA5');
+    before.copy(reinterpret_cast<char*>(buf), kBoardSerialLen);
+    int result = 1;
+    capture_stdout([&] { result = board_read_serial(buf); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(before, std::string(buf, buf + kBoardSerialLen));
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+#include "board/mtd.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "board/test_support.h"
+#include "platform/platform.h"
+
+namespace {
+
+using board_test::capture_stdout;
+
+constexpr std::uint32_t kErase = 4096;
+// The driver requests for one block: an erase and four 1 KiB writes.
+constexpr int kBlockRequests = 1 + kErase / 1024;
+
+class MtdTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        board_.set("mtd/erase-size", std::to_string(kErase) + "\n");
+        board_.remove("mtd/requests");
+        board_.remove("mtd/power-cut-after");
+        // Four blocks of bits both set and clear: a block written without
+        // being erased first (NOR: new = old AND data) would show.
+        old_ = data_of(4 * kErase, 0x5A);
+        board_.set("mtd/kernel.bin", old_);
+        mtd_open_partitions();
+        ASSERT_EQ(1, mtd_get_geometry(mtd_partitions.kernel, &geo_));
+        ASSERT_EQ(12u, geo_.erase_shift);
+        ASSERT_EQ(4u, geo_.block_count);
+    }
+    void TearDown() override {
+        for (int* fd : {&mtd_partitions.uboot, &mtd_partitions.uboot_env,
+                        &mtd_partitions.device_tree, &mtd_partitions.kernel, &mtd_partitions.rfs,
+                        &mtd_partitions.rescue, &mtd_partitions.onie}) {
+            plat_close(*fd);
+            *fd = -1;
+        }
+    }
+    static std::string data_of(std::size_t length, int seed) {
+        std::string data(length, '\0');
+        for (std::size_t i = 0; i < length; ++i) {
+            data[i] = static_cast<char>(seed ^ (i * 13));
+        }
+        return data;
+    }
+    // old_ with `data` at `offset`: what the partition must hold afterwards.
+    std::string with(std::uint32_t offset, const std::string& data) const {
+        return std::string(old_).replace(offset, data.size(), data);
+    }
+    int write(const std::string& data, std::uint32_t offset, int progress = 0) {
+        return flash_write(data.data(), mtd_partitions.kernel, data.size(), offset, progress,
+                           &geo_);
+    }
+    int requests() const { return std::atoi(board_.get("mtd/requests").c_str()); }
+
+    board_test::BoardFiles board_;
+    std::string old_;
+    FlashGeometry geo_{};
+};
+
+TEST_F(MtdTest, WriteInsideOneBlockKeepsTheRestOfIt) {
+    std::string data = data_of(100, 0xA5);
+    EXPECT_EQ(0, partition_write(data.data(), mtd_partitions.kernel, 0x10, 100, 0));
+    EXPECT_EQ(with(0x10, data), board_.get("mtd/kernel.bin"));
+    EXPECT_EQ(kBlockRequests, requests());
+    std::string back(100, '\0');
+    EXPECT_EQ(0, partition_read(back.data(), mtd_partitions.kernel, 0x10, 100));
+    EXPECT_EQ(data, back);
+}
+
+TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
+    // From inside block 0 to inside block 2; block 3 is not touched.
+    std::string data = data_of(kErase + 0x300, 0xA5);
+    int result = 0;
+    EXPECT_EQ("     \b\b\b\b000%\b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\n",
+              capture_stdout([&] { result = write(data, 0xF00, 1); }));
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(with(0xF00, data), board_.get("mtd/kernel.bin"));
+    EXPECT_EQ(3 * kBlockRequests, requests());
+}
+
+TEST_F(MtdTest, EmptyWriteAtABlockStartTouchesNothing) {
+    EXPECT_EQ(1, write("", kErase));
+    EXPECT_EQ(0, requests());
+}
+
+TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {
+    std::string data = data_of(kErase, 0xA5);
+    EXPECT_EQ(0, write(data, 3 * kErase + 1));
+    // An offset and length whose sum wraps around 32 bits.
+    EXPECT_EQ(0, flash_write(data.data(), mtd_partitions.kernel, 0x200, 0xFFFFFF00u, 0, &geo_));
+    EXPECT_EQ(0, requests());
+    EXPECT_EQ(old_, board_.get("mtd/kernel.bin"));
+    EXPECT_EQ(1, write(data, 3 * kErase));  // up to the very end is fine
+    EXPECT_EQ(with(3 * kErase, data), board_.get("mtd/kernel.bin"));
+}
+
+TEST_F(MtdTest, PowerCutLeavesEarlierBlocksNewAndLaterBlocksOld) {
+    std::string data = data_of(3 * kErase, 0xA5);
+    board_.set("mtd/power-cut-after", std::to_string(kBlockRequests) + "\n");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        write(data, 0);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    board_.remove("mtd/power-cut-after");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    std::string flash = board_.get("mtd/kernel.bin");
+    EXPECT_EQ(data.substr(0, kErase), flash.substr(0, kErase));
+    EXPECT_EQ(old_.substr(kErase), flash.substr(kErase));
+}
+
+TEST_F(MtdTest, MissingPartitionFailsAtTheGeometryQuery) {
+    TearDown();
+    board_.remove("mtd/onie.bin");
+    mtd_open_partitions();
+    char buf[16] = {};
+    int results[2] = {0, 0};
+    EXPECT_EQ("Could not get MTD device info Could not get MTD device info ", capture_stdout([&] {
+                  results[0] = partition_read(buf, mtd_partitions.onie, 0, sizeof buf);
+                  results[1] = partition_write(buf, mtd_partitions.onie, 0, sizeof buf, 1);
+              }));
+    EXPECT_EQ(-1, results[0]);
+    EXPECT_EQ(-1, results[1]);
+}
+
+}  // namespace
