@@ -1,0 +1,266 @@
+#include "auth/crypto/aes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "auth/crypto/testdata/fixtures.h"
+#include "auth/crypto/toolkit.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes cbc(const Bytes& key, int direction, Bytes iv, Bytes data, Bytes* ivOut = nullptr) {
+    AESCtx* ctx = AES_createCtx(key.data(), static_cast<uint32_t>(key.size()), direction);
+    EXPECT_NE(ctx, nullptr);
+    if (ctx == nullptr) {
+        return {};
+    }
+    EXPECT_EQ(
+        AES_cipher(ctx, data.data(), static_cast<uint32_t>(data.size()), direction, iv.data()),
+        CRYPTO_OK);
+    AES_deleteCtx(&ctx);
+    if (ivOut != nullptr) {
+        *ivOut = iv;
+    }
+    return data;
+}
+
+// One block of each key size from the AES standard's appendix: with a zero
+// vector, CBC over one block is the bare cipher.
+TEST(AesKnownAnswers, StandardAppendixBlocks) {
+    struct Case {
+        const char* key;
+        const char* cipher;
+    } cases[] = {
+        {"000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
+        {"000102030405060708090a0b0c0d0e0f1011121314151617", "dda97ca4864cdfe06eaf70a0ec0d7191"},
+        {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+         "8ea2b7ca516745bfeafc49904b496089"},
+    };
+    Bytes plain = crypto_hex("00112233445566778899aabbccddeeff");
+    Bytes zero(16, 0);
+    for (const Case& c : cases) {
+        Bytes key = crypto_hex(c.key);
+        EXPECT_EQ(cbc(key, AES_DIR_ENCRYPT, zero, plain), crypto_hex(c.cipher)) << c.key;
+        EXPECT_EQ(cbc(key, AES_DIR_DECRYPT, zero, crypto_hex(c.cipher)), plain) << c.key;
+    }
+}
+
+// The CBC examples of the block cipher modes recommendation: four blocks,
+// vector 00..0f, for each key size, both ways, and the final vector.
+TEST(AesKnownAnswers, CbcModeExamples) {
+    struct Case {
+        const char* key;
+        const char* cipher;
+    } cases[] = {
+        {"2b7e151628aed2a6abf7158809cf4f3c",
+         "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
+         "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7"},
+        {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b",
+         "4f021db243bc633d7178183a9fa071e8b4d9ada9ad7dedf4e5e738763f69145a"
+         "571b242012fb7ae07fa9baac3df102e008b0e27988598881d920a9e64f5615cd"},
+        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
+         "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+         "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b"},
+    };
+    Bytes plain = crypto_hex(
+        "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+        "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+    Bytes iv = crypto_hex("000102030405060708090a0b0c0d0e0f");
+    for (const Case& c : cases) {
+        Bytes key = crypto_hex(c.key);
+        Bytes cipher = crypto_hex(c.cipher);
+        Bytes lastBlock(cipher.end() - 16, cipher.end());
+        Bytes ivAfter;
+        EXPECT_EQ(cbc(key, AES_DIR_ENCRYPT, iv, plain, &ivAfter), cipher) << c.key;
+        EXPECT_EQ(ivAfter, lastBlock);
+        EXPECT_EQ(cbc(key, AES_DIR_DECRYPT, iv, cipher, &ivAfter), plain) << c.key;
+        EXPECT_EQ(ivAfter, lastBlock);
+    }
+}
+
+class AesContext : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        key_ = crypto_hex("2b7e151628aed2a6abf7158809cf4f3c");
+        for (size_t i = 0; i < data_.size(); ++i) {
+            data_[i] = static_cast<uint8_t>(i);
+        }
+    }
+    AESCtx* make(int direction) {
+        return AES_createCtx(key_.data(), static_cast<uint32_t>(key_.size()), direction);
+    }
+    Bytes key_;
+    Bytes data_ = Bytes(48);
+    Bytes iv_ = Bytes(16, 0xA5);
+};
+
+TEST_F(AesContext, RecordsDirectionModeKeySizeAndRounds) {
+    const uint32_t rounds[] = {10, 12, 14};
+    for (uint32_t i = 0; i < 3; ++i) {
+        Bytes key(16 + 8 * i, 0x11);
+        CryptoStatus status = 1;
+        AESCtx* ctx =
+            AES_createCtx(key.data(), static_cast<uint32_t>(key.size()), AES_DIR_DECRYPT, &status);
+        ASSERT_NE(ctx, nullptr);
+        EXPECT_EQ(status, CRYPTO_OK);
+        EXPECT_EQ(ctx->direction, AES_DIR_DECRYPT);
+        EXPECT_EQ(ctx->mode, AES_MODE_CBC);
+        EXPECT_EQ(ctx->keyBits, key.size() * 8);
+        EXPECT_EQ(ctx->rounds, rounds[i]);
+        AES_deleteCtx(&ctx);
+    }
+}
+
+TEST_F(AesContext, KeyLengthsOtherThan16_24_32AreRefused) {
+    Bytes key(64, 0x22);
+    for (uint32_t len : {0u, 8u, 12u, 15u, 17u, 20u, 31u, 33u, 64u}) {
+        CryptoStatus status = 0;
+        EXPECT_EQ(AES_createCtx(key.data(), len, AES_DIR_ENCRYPT, &status), nullptr) << len;
+        EXPECT_EQ(status, CRYPTO_ERR_AES_KEY_LENGTH) << len;
+    }
+    // A length whose bit count wraps to 128 in 32 bits is still refused.
+    CryptoStatus status = 0;
+    EXPECT_EQ(AES_createCtx(key.data(), 0x20000010u, AES_DIR_ENCRYPT, &status), nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_AES_KEY_LENGTH);
+}
+
+TEST_F(AesContext, NullKeyAndUnknownDirectionAreRefused) {
+    CryptoStatus status = 0;
+    EXPECT_EQ(AES_createCtx(nullptr, 16, AES_DIR_ENCRYPT, &status), nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(AES_createCtx(key_.data(), 16, 2, &status), nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_AES_DIRECTION);
+}
+
+TEST_F(AesContext, BadLengthLeavesDataAndVectorUntouched) {
+    AESCtx* ctx = make(AES_DIR_ENCRYPT);
+    Bytes data = data_;
+    Bytes iv = iv_;
+    for (uint32_t len : {1u, 15u, 17u, 20u, 47u}) {
+        EXPECT_EQ(AES_cipher(ctx, data.data(), len, AES_DIR_ENCRYPT, iv.data()),
+                  CRYPTO_ERR_AES_LENGTH)
+            << len;
+    }
+    EXPECT_EQ(AES_cipher(ctx, data.data(), 0, AES_DIR_ENCRYPT, iv.data()), CRYPTO_OK);
+    EXPECT_EQ(data, data_);
+    EXPECT_EQ(iv, iv_);
+    AES_deleteCtx(&ctx);
+}
+
+TEST_F(AesContext, MisuseIsRefusedWithoutChangingAnything) {
+    AESCtx* ctx = make(AES_DIR_ENCRYPT);
+    Bytes data = data_;
+    Bytes iv = iv_;
+    EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_DECRYPT, iv.data()),
+              CRYPTO_ERR_AES_DIRECTION);
+    EXPECT_EQ(AES_cipher(nullptr, data.data(), 16, AES_DIR_ENCRYPT, iv.data()),
+              CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(AES_cipher(ctx, nullptr, 16, AES_DIR_ENCRYPT, iv.data()), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_ENCRYPT, nullptr), CRYPTO_ERR_NULL_ARG);
+    ctx->mode = AES_MODE_ECB;
+    EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_ENCRYPT, iv.data()), CRYPTO_ERR_AES_MODE);
+    EXPECT_EQ(data, data_);
+    EXPECT_EQ(iv, iv_);
+    AES_deleteCtx(&ctx);
+}
+
+TEST_F(AesContext, OneCallEqualsSeveralCallsWithTheVectorCarriedOver) {
+    for (int direction : {AES_DIR_ENCRYPT, AES_DIR_DECRYPT}) {
+        AESCtx* ctx = make(direction);
+        Bytes once = data_;
+        Bytes ivOnce = iv_;
+        ASSERT_EQ(AES_cipher(ctx, once.data(), 32, direction, ivOnce.data()), CRYPTO_OK);
+        Bytes twice = data_;
+        Bytes ivTwice = iv_;
+        ASSERT_EQ(AES_cipher(ctx, twice.data(), 16, direction, ivTwice.data()), CRYPTO_OK);
+        ASSERT_EQ(AES_cipher(ctx, twice.data() + 16, 16, direction, ivTwice.data()), CRYPTO_OK);
+        EXPECT_EQ(once, twice);
+        EXPECT_EQ(ivOnce, ivTwice);
+        EXPECT_NE(once, data_);
+        AES_deleteCtx(&ctx);
+    }
+}
+
+TEST_F(AesContext, InPlaceDecryptionRestoresThePlaintext) {
+    for (size_t keyLen : {16u, 24u, 32u}) {
+        Bytes key(keyLen);
+        for (size_t i = 0; i < keyLen; ++i) {
+            key[i] = static_cast<uint8_t>(0xF0 - i);
+        }
+        Bytes cipher = cbc(key, AES_DIR_ENCRYPT, iv_, data_);
+        EXPECT_NE(cipher, data_);
+        Bytes ivAfter;
+        EXPECT_EQ(cbc(key, AES_DIR_DECRYPT, iv_, cipher, &ivAfter), data_) << keyLen;
+        EXPECT_EQ(ivAfter, Bytes(cipher.end() - 16, cipher.end()));
+    }
+}
+
+// Memory hooks that remember the last block handed out and whether it was
+// all zero bytes when it came back.
+struct HookRecord {
+    void* block = nullptr;
+    size_t size = 0;
+    bool releasedZeroed = false;
+    int releases = 0;
+    bool failNext = false;
+};
+HookRecord g_hooks;
+
+void* recording_alloc(size_t size) {
+    if (g_hooks.failNext) {
+        return nullptr;
+    }
+    g_hooks.block = std::malloc(size);
+    g_hooks.size = size;
+    return g_hooks.block;
+}
+
+void recording_release(void* block) {
+    if (block == g_hooks.block) {
+        const auto* bytes = static_cast<const uint8_t*>(block);
+        g_hooks.releasedZeroed = true;
+        for (size_t i = 0; i < g_hooks.size; ++i) {
+            g_hooks.releasedZeroed = g_hooks.releasedZeroed && bytes[i] == 0;
+        }
+        ++g_hooks.releases;
+    }
+    std::free(block);
+}
+
+class AesMemory : public AesContext {
+   protected:
+    void SetUp() override {
+        AesContext::SetUp();
+        g_hooks = HookRecord();
+        static const ToolkitMemoryHooks hooks = {recording_alloc, recording_release};
+        toolkit_setMemoryHooks(&hooks);
+    }
+    void TearDown() override { toolkit_setMemoryHooks(nullptr); }
+};
+
+TEST_F(AesMemory, DeleteWipesTheWholeContextAndClearsTheHandle) {
+    AESCtx* ctx = make(AES_DIR_DECRYPT);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(g_hooks.size, sizeof(AESCtx));
+    EXPECT_EQ(AES_deleteCtx(&ctx), 0);
+    EXPECT_EQ(ctx, nullptr);
+    EXPECT_EQ(g_hooks.releases, 1);
+    EXPECT_TRUE(g_hooks.releasedZeroed);
+    // An empty handle, or no handle, is left alone.
+    EXPECT_EQ(AES_deleteCtx(&ctx), 0);
+    EXPECT_EQ(AES_deleteCtx(nullptr), 0);
+    EXPECT_EQ(g_hooks.releases, 1);
+}
+
+TEST_F(AesMemory, ExhaustedMemoryGivesNoContext) {
+    g_hooks.failNext = true;
+    CryptoStatus status = 0;
+    EXPECT_EQ(AES_createCtx(key_.data(), 16, AES_DIR_ENCRYPT, &status), nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_NO_MEMORY);
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+#include "auth/crypto/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "auth/crypto/imgsign.h"
+#include "auth/crypto/testdata/fixtures.h"
+
+namespace {
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> digest_whole(const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> digest(kSha256DigestLength);
+    uint32_t len = 99;
+    // An empty message still needs a data pointer: only absent data is refused.
+    static const uint8_t kNothing = 0;
+    const uint8_t* bytes = data.empty() ? &kNothing : data.data();
+    EXPECT_EQ(IMGSIGN_computeSHA256(bytes, static_cast<uint32_t>(data.size()), digest.data(), &len),
+              CRYPTO_OK);
+    EXPECT_EQ(len, kSha256DigestLength);
+    return digest;
+}
+
+std::vector<uint8_t> digest_in_pieces(const std::vector<uint8_t>& data, size_t piece) {
+    Sha256Ctx ctx;
+    sha256_init(ctx);
+    for (size_t pos = 0; pos < data.size(); pos += piece) {
+        size_t take = std::min(piece, data.size() - pos);
+        sha256_update(ctx, data.data() + pos, take);
+    }
+    std::vector<uint8_t> digest(kSha256DigestLength);
+    sha256_final(ctx, digest.data());
+    return digest;
+}
+
+struct KnownAnswer {
+    std::string message;
+    const char* digest;
+};
+
+// The examples of the SHA-256 standard and its padding boundaries (55
+// bytes fit one block with the length, 56 need a second, 64 fill one).
+const KnownAnswer kKnownAnswers[] = {
+    {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+    {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+    {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+     "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmn"
+     "opqrsmnopqrstnopqrstu",
+     "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+    {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+    {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+    {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+};
+
+TEST(Sha256KnownAnswers, StandardExamplesAndPaddingBoundaries) {
+    for (const KnownAnswer& answer : kKnownAnswers) {
+        EXPECT_EQ(digest_whole(bytes_of(answer.message)), crypto_hex(answer.digest))
+            << answer.message.size() << " bytes";
+    }
+}
+
+TEST(Sha256KnownAnswers, OneMillionA) {
+    std::vector<uint8_t> data(1000000, 'a');
+    std::vector<uint8_t> expected =
+        crypto_hex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(digest_whole(data), expected);
+    EXPECT_EQ(digest_in_pieces(data, 1000), expected);
+}
+
+// Fed whole, byte by byte, in odd pieces and split at every offset, the
+// digest of a three-block message is the same.
+TEST(Sha256Streaming, EverySplitGivesTheSameDigest) {
+    std::vector<uint8_t> data(150);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    std::vector<uint8_t> whole = digest_whole(data);
+    EXPECT_EQ(digest_in_pieces(data, 1), whole);
+    EXPECT_EQ(digest_in_pieces(data, 63), whole);
+    EXPECT_EQ(digest_in_pieces(data, 65), whole);
+    for (size_t split = 0; split <= data.size(); ++split) {
+        Sha256Ctx ctx;
+        sha256_init(ctx);
+        sha256_update(ctx, data.data(), split);
+        sha256_update(ctx, nullptr, 0);
+        sha256_update(ctx, data.data() + split, data.size() - split);
+        std::vector<uint8_t> digest(kSha256DigestLength);
+        sha256_final(ctx, digest.data());
+        EXPECT_EQ(digest, whole) << "split at " << split;
+    }
+}
+
+TEST(Sha256Streaming, FinalWipesTheState) {
+    std::vector<uint8_t> data(100, 0x5A);
+    Sha256Ctx ctx;
+    sha256_init(ctx);
+    sha256_update(ctx, data.data(), data.size());
+    uint8_t digest[kSha256DigestLength];
+    sha256_final(ctx, digest);
+    const auto* raw = reinterpret_cast<const uint8_t*>(&ctx);
+    EXPECT_EQ(std::vector<uint8_t>(raw, raw + sizeof ctx), std::vector<uint8_t>(sizeof ctx, 0));
+}
+
+TEST(Sha256Service, AbsentArgumentsAreRefused) {
+    uint8_t data[1] = {0};
+    uint8_t digest[kSha256DigestLength] = {};
+    uint32_t len = 7;
+    EXPECT_EQ(IMGSIGN_computeSHA256(nullptr, 0, digest, &len), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(IMGSIGN_computeSHA256(data, 1, nullptr, &len), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(IMGSIGN_computeSHA256(data, 1, digest, nullptr), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(len, 7u);
+    EXPECT_EQ(std::vector<uint8_t>(digest, digest + 32), std::vector<uint8_t>(32, 0));
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "auth/crypto/testdata/fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "auth/crypto/toolkit.h"
+
+std::span<const uint8_t> crypto_fixture(const char* name) {
+    for (size_t i = 0; i < kCryptoFixtureCount; ++i) {
+        if (std::strcmp(kCryptoFixtures[i].name, name) == 0) {
+            return {kCryptoFixtures[i].bytes, kCryptoFixtures[i].size};
+        }
+    }
+    ADD_FAILURE() << "no test fixture " << name;
+    return {};
+}
+
+std::string crypto_fixture_text(const char* name) {
+    std::span<const uint8_t> bytes = crypto_fixture(name);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void crypto_test_ready() {
+    toolkit_setMemoryHooks(nullptr);
+    if (toolkit_base64Table() == nullptr) {
+        toolkit_resetForTest();
+        ASSERT_EQ(TOOLKIT_init(), 1);
+    }
+}
+
+std::vector<uint8_t> crypto_hex(const char* hex) {
+    std::vector<uint8_t> bytes;
+    size_t len = std::strlen(hex);
+    EXPECT_EQ(len % 2, 0u) << hex;
+    for (size_t i = 0; i + 1 < len; i += 2) {
+        char pair[3] = {hex[i], hex[i + 1], '\0'};
+        bytes.push_back(static_cast<uint8_t>(std::strtoul(pair, nullptr, 16)));
+    }
+    return bytes;
+}
