@@ -1,5 +1,7 @@
 #include "boot/build_info.h"
 
+#include "auth/builtin_keys.h"
+
 #ifndef BL_VERSION
 #define BL_VERSION "unknown"
 #endif
@@ -12,4 +14,11 @@
 #define BL_ARCH "other"
 #endif
 
-const char* build_info_line() { return "bootlauncher " BL_VERSION " (" BL_ARCH ")"; }
+// A launcher built with the repository's test signing keys accepts images
+// anyone can sign: its line says so, wherever it is shown.
+const char* build_info_line() {
+    if (builtin_keys_are_test_keys()) {
+        return "bootlauncher " BL_VERSION " (" BL_ARCH ", TEST KEYS)";
+    }
+    return "bootlauncher " BL_VERSION " (" BL_ARCH ")";
+}

@@ -1,0 +1,197 @@
+#include "image/installed.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "board/mtd.h"
+#include "board/test_support.h"
+#include "image/test_support.h"
+#include "platform/platform.h"
+
+namespace {
+
+using image_test::capture;
+
+constexpr std::uint32_t kApp = 0x014D4152u;
+constexpr std::uint32_t kBoot = 0x024D4152u;
+constexpr std::uint32_t kOrvex = 0x084D4152u;
+
+// A flash component type, the partition file that holds its installed
+// header, and where in it.
+struct FlashCase {
+    std::uint32_t magic;
+    const char* file;
+    std::uint32_t offset;
+};
+
+constexpr FlashCase kFlashCases[] = {
+    {0x024D4152u, "mtd/uboot.bin", 0xF0}, {0x034D4152u, "mtd/kernel.bin", 0},
+    {0x044D4152u, "mtd/rfs.bin", 0},      {0x054D4152u, "mtd/devicetree.bin", 0},
+    {0x064D4152u, "mtd/rescue.bin", 0},   {0x094D4152u, "mtd/onie.bin", 0},
+};
+
+ImageHeader header_of(std::uint32_t magic, std::uint32_t crc = 0x11223344u,
+                      std::uint32_t id = 0x01020304u) {
+    return ImageHeader{crc, 0x1000u, magic, id};
+}
+
+std::string bytes_of(const ImageHeader& header) {
+    std::uint8_t bytes[16];
+    image_header_encode(header, bytes);
+    return std::string(reinterpret_cast<const char*>(bytes), 16);
+}
+
+class InstalledHeader : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        mkdir("/user/images", 0755);
+        unlink("/user/images/image1");
+        unlink("/user/images/image2");
+    }
+    void TearDown() override {
+        unlink("/user/images/image1");
+        unlink("/user/images/image2");
+        for (int* fd : {&mtd_partitions.uboot, &mtd_partitions.uboot_env,
+                        &mtd_partitions.device_tree, &mtd_partitions.kernel, &mtd_partitions.rfs,
+                        &mtd_partitions.rescue, &mtd_partitions.onie}) {
+            if (*fd >= 0) {
+                plat_close(*fd);
+            }
+            *fd = -1;
+        }
+    }
+    // Puts an installed header into a partition file, keeping its size,
+    // and opens the partitions as start-up does.
+    void install_flash(const FlashCase& place, const ImageHeader& header) {
+        std::string content = board_.get(place.file);
+        ASSERT_GE(content.size(), place.offset + 16u) << place.file;
+        content.replace(place.offset, 16, bytes_of(header));
+        board_.set(place.file, content);
+        mtd_open_partitions();
+    }
+    void write_slot(int slot, const std::string& bytes) {
+        std::string path = "/user/images/image" + std::to_string(slot);
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, file);
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    board_test::BoardFiles board_;
+};
+
+TEST_F(InstalledHeader, ApplicationComesFromTheSlotFile) {
+    ImageHeader header = header_of(kApp);
+    write_slot(2, bytes_of(header) + "payload");
+    std::uint8_t buffer[16];
+    ASSERT_EQ(1, image_installed_header(kApp, buffer, 2));
+    EXPECT_EQ(bytes_of(header), std::string(reinterpret_cast<char*>(buffer), 16));
+    std::memset(buffer, 0xAA, sizeof buffer);
+    EXPECT_EQ(0, image_installed_header(kApp, buffer, 1));  // no slot 1 file
+    EXPECT_EQ(std::string(16, '\0'), std::string(reinterpret_cast<char*>(buffer), 16));
+}
+
+TEST_F(InstalledHeader, ShortSlotFileLeavesTheRestZero) {
+    write_slot(1, "\x01\x02\x03");
+    std::uint8_t buffer[16];
+    ASSERT_EQ(1, image_installed_header(kApp, buffer, 1));
+    EXPECT_EQ(std::string("\x01\x02\x03") + std::string(13, '\0'),
+              std::string(reinterpret_cast<char*>(buffer), 16));
+}
+
+TEST_F(InstalledHeader, FlashTypesComeFromTheirPartitions) {
+    for (const FlashCase& place : kFlashCases) {
+        ImageHeader header = header_of(place.magic, place.magic ^ 0x5555u);
+        install_flash(place, header);
+        std::uint8_t buffer[16];
+        ASSERT_EQ(1, image_installed_header(place.magic, buffer, 1)) << place.file;
+        EXPECT_EQ(bytes_of(header), std::string(reinterpret_cast<char*>(buffer), 16)) << place.file;
+    }
+}
+
+TEST_F(InstalledHeader, UnreadablePartitionGivesZeroBytesAndStillOne) {
+    board_.remove("mtd/kernel.bin");
+    mtd_open_partitions();
+    std::uint8_t buffer[16];
+    std::memset(buffer, 0xAA, sizeof buffer);
+    int result = 0;
+    // The flash layer says why on its own; the header stays zero.
+    capture(1, [&] { result = image_installed_header(0x034D4152u, buffer, 1); });
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(std::string(16, '\0'), std::string(reinterpret_cast<char*>(buffer), 16));
+}
+
+TEST_F(InstalledHeader, TypesWithoutAnInstalledPlaceAreUnknown) {
+    std::uint8_t buffer[16];
+    for (std::uint32_t magic : {kApp | kImageFlag, kOrvex, 0x074D4152u, 0x01000000u}) {
+        std::string out;
+        int result = 1;
+        out = capture(1, [&] { result = image_installed_header(magic, buffer, 1); });
+        EXPECT_EQ(0, result);
+        char expected[40];
+        std::snprintf(expected, sizeof expected, "Unknown image type 0x%x \n", magic);
+        EXPECT_EQ(expected, out);
+    }
+    EXPECT_EQ(0, image_installed_header(kApp, nullptr, 1));
+}
+
+TEST_F(InstalledHeader, SameVersionComparesWholeHeaderForEachType) {
+    for (const FlashCase& place : kFlashCases) {
+        if (place.magic == kBoot) {
+            continue;
+        }
+        ImageHeader header = header_of(place.magic);
+        install_flash(place, header);
+        EXPECT_EQ(1, image_same_version(header, 1)) << place.file;
+        ImageHeader other_crc = header;
+        other_crc.crc ^= 1;
+        EXPECT_EQ(0, image_same_version(other_crc, 1)) << place.file;
+        ImageHeader other_id = header;
+        other_id.id = 0x01020305u;
+        EXPECT_EQ(0, image_same_version(other_id, 1)) << place.file;
+    }
+    ImageHeader app = header_of(kApp);
+    write_slot(1, bytes_of(app));
+    EXPECT_EQ(1, image_same_version(app, 1));
+    EXPECT_EQ(0, image_same_version(app, 2));  // slot 2 holds nothing
+    ImageHeader app_crc = app;
+    app_crc.crc ^= 1;
+    EXPECT_EQ(0, image_same_version(app_crc, 1));
+}
+
+TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrc) {
+    ImageHeader header = header_of(kBoot);
+    install_flash(kFlashCases[0], header);
+    ImageHeader other_crc = header;
+    other_crc.crc = 0xCAFEF00Du;
+    EXPECT_EQ(1, image_same_version(other_crc, 1));
+    ImageHeader other_len = header;
+    other_len.len += 1;
+    EXPECT_EQ(0, image_same_version(other_len, 1));
+    ImageHeader other_id = header;
+    other_id.id = 0x02020304u;
+    EXPECT_EQ(0, image_same_version(other_id, 1));
+}
+
+TEST_F(InstalledHeader, FlagBitSetIsUnknownAndNeverTheSameVersion) {
+    ImageHeader header = header_of(0x034D4152u);
+    install_flash(kFlashCases[1], header);
+    ImageHeader flagged = header;
+    flagged.magic |= kImageFlag;
+    // The installed header carries the flag too: still unknown, not equal.
+    install_flash(kFlashCases[1], flagged);
+    std::string out;
+    int result = 1;
+    out = capture(1, [&] { result = image_same_version(flagged, 1); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("Unknown image type 0x834d4152 \n", out);
+    out = capture(1, [&] { result = image_same_version(header_of(kOrvex), 1); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("Unknown image type 0x84d4152 \n", out);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// imgtool: the host tool release engineering uses to make, list and check
+// the image containers the boot launcher installs and boots. It reads and
+// writes only the files it is given; it reads containers through the
+// launcher's own readers (image/) and checks signatures with the
+// launcher's own crypto services (auth/crypto/), so what it accepts is what
+// the switch accepts. Only signing (pack --sign) uses OpenSSL.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "image/container.h"
+
+// Exit statuses of every command.
+inline constexpr int kImgtoolOk = 0;
+inline constexpr int kImgtoolFailed = 1;
+inline constexpr int kImgtoolUsage = 2;
+
+int imgtool_pack(int argc, char** argv);
+int imgtool_inspect(int argc, char** argv);
+int imgtool_verify(int argc, char** argv);
+
+// Prints "imgtool COMMAND: MESSAGE" on the error output.
+void imgtool_error(const char* command, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// True when the argument asks for help.
+bool imgtool_is_help(const char* arg);
+
+// The name of a type (`magic` with the flag bit clear), such as
+// "application"; "unknown" for a value that names no component.
+const char* imgtool_type_name(std::uint32_t type);
+
+// A type given on the command line: a name (application, bootloader,
+// kernel, rootfs, devicetree, diagnostics, orvex, onie) or a type code
+// 0-127 (decimal or 0x-prefixed). 1 with *code set, or 0.
+int imgtool_parse_type(const char* text, std::uint32_t* code);
+
+// A magic value given on the command line: a type as above (made into its
+// magic with "MAR"), or any 32-bit value above 127 taken as it is.
+int imgtool_parse_magic(const char* text, std::uint32_t* magic);
+
+// "a.b.c.d", four decimal numbers 0-255, into an `id`. 1, or 0.
+int imgtool_parse_version(const char* text, std::uint32_t* id);
+
+// ---- Walking the components of a file ----
+
+// One component, read in pieces: never more than its header and one piece
+// in memory.
+struct ToolComponent {
+    int index;  // 1 for the first component of the file
+    std::uint64_t offset;
+    ComponentLayout layout;
+    ImageHeader header;
+    std::vector<std::uint8_t> header_bytes;  // the whole header, as far as the file holds it
+    std::uint32_t computed_crc;              // register over bytes 4 to the end read
+    std::uint64_t bytes_read;                // of the component; below its size when truncated
+    bool complete;                           // the file holds the whole component
+    std::uint8_t payload_digest[32];         // SHA-256 of the payload, when asked for
+};
+
+struct ToolWalk {
+    std::FILE* file;
+    bool digest;  // compute payload_digest
+    std::uint64_t offset;
+    int count;
+    // Where the walk ended: the bytes after the last component that are
+    // too few to hold a header (0 when the file ended exactly), or the
+    // fault of a component whose sizes were refused.
+    std::uint64_t trailing;
+    ImageHeaderFault fault;
+    ImageHeader refused_header;  // first 16 bytes of the refused component
+    bool read_error;
+};
+
+void imgtool_walk_begin(ToolWalk& walk, std::FILE* file, bool digest);
+
+// 1 with *component filled; 0 at the end of the file (see walk.trailing);
+// -1 when a component's sizes are malformed (walk.fault) or the file could
+// not be read (walk.read_error): nothing after it can be found.
+int imgtool_walk_next(ToolWalk& walk, ToolComponent* component);
+
+// Opens a file for reading; prints why on failure.
+std::FILE* imgtool_open(const char* command, const char* path);

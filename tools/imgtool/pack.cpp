@@ -1,0 +1,443 @@
+// imgtool pack: builds a container from payload files.
+//
+// Each payload file on the command line becomes one component; the options
+// before it describe that component and are forgotten after it. The
+// payload is streamed twice at most (once to sign it, once to copy it), so
+// a payload of any size is packed in a few 64 KiB of memory.
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/imgtool/imgtool.h"
+
+namespace {
+
+constexpr const char* kCommand = "pack";
+
+struct ComponentPlan {
+    bool has_type = false;
+    std::uint32_t code = 0;
+    int format = 3;
+    std::uint32_t id = 0;
+    bool flag = false;
+    bool has_alias = false;
+    std::uint32_t alias = 0;
+    std::string key;
+    std::string payload;
+};
+
+struct PackArgs {
+    std::string output;
+    std::vector<ComponentPlan> components;
+};
+
+void pack_usage(std::FILE* out) {
+    std::fputs(
+        "usage: imgtool pack -o OUTPUT [COMPONENT OPTIONS] PAYLOAD [[COMPONENT OPTIONS] "
+        "PAYLOAD]...\n"
+        "\n"
+        "Builds an image container: one component per PAYLOAD file, in the order given.\n"
+        "The options before a PAYLOAD describe that component only.\n"
+        "\n"
+        "  -o, --output FILE   the container to write (replaced when it exists)\n"
+        "\n"
+        "Component options:\n"
+        "  --type TYPE         required: application, bootloader, kernel, rootfs, devicetree,\n"
+        "                      diagnostics, orvex, onie, or a type code 0-127\n"
+        "  --format 1|2|3      header format (default 3): 1 basic 16-byte header, 2 long\n"
+        "                      header (flag bit set), 3 HDR3 header with extension entries\n"
+        "  --version A.B.C.D   component version, four numbers 0-255 (default 0.0.0.0)\n"
+        "  --alias TYPE        format 3: a tag-6 type alias, TYPE as above or a full\n"
+        "                      32-bit magic value above 127 (such as 0x014D4152)\n"
+        "  --sign KEY.pem      format 3: a tag-3 signature entry, RSA PKCS#1 v1.5 with\n"
+        "                      SHA-256 over the payload, made with this private key\n"
+        "  --flag              format 3: set the extended-header flag bit as well\n"
+        "\n"
+        "Exit status: 0 written, 1 failed (nothing is left at OUTPUT), 2 usage error or\n"
+        "unreadable input.\n",
+        out);
+}
+
+bool take_value(int argc, char** argv, int* i, const char** value) {
+    if (*i + 1 >= argc) {
+        imgtool_error(kCommand, "%s needs a value", argv[*i]);
+        return false;
+    }
+    *value = argv[++*i];
+    return true;
+}
+
+// Parses one option of a component; false after a message when it is bad.
+bool parse_component_option(int argc, char** argv, int* i, ComponentPlan& plan) {
+    const char* arg = argv[*i];
+    const char* value = nullptr;
+    if (std::strcmp(arg, "--flag") == 0) {
+        plan.flag = true;
+        return true;
+    }
+    if (!take_value(argc, argv, i, &value)) {
+        return false;
+    }
+    if (std::strcmp(arg, "--type") == 0) {
+        plan.has_type = imgtool_parse_type(value, &plan.code) == 1;
+        if (!plan.has_type) {
+            imgtool_error(kCommand, "unknown type %s", value);
+        }
+        return plan.has_type;
+    }
+    if (std::strcmp(arg, "--format") == 0) {
+        if (std::strcmp(value, "1") != 0 && std::strcmp(value, "2") != 0 &&
+            std::strcmp(value, "3") != 0) {
+            imgtool_error(kCommand, "format must be 1, 2 or 3, not %s", value);
+            return false;
+        }
+        plan.format = value[0] - '0';
+        return true;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+        if (!imgtool_parse_version(value, &plan.id)) {
+            imgtool_error(kCommand, "version must be A.B.C.D with numbers 0-255, not %s", value);
+            return false;
+        }
+        return true;
+    }
+    if (std::strcmp(arg, "--alias") == 0) {
+        plan.has_alias = imgtool_parse_magic(value, &plan.alias) == 1;
+        if (!plan.has_alias) {
+            imgtool_error(kCommand, "unknown alias %s", value);
+        }
+        return plan.has_alias;
+    }
+    plan.key = value;  // --sign
+    return true;
+}
+
+bool check_component(const ComponentPlan& plan) {
+    const char* name = plan.payload.c_str();
+    if (!plan.has_type) {
+        imgtool_error(kCommand, "%s: --type is required", name);
+        return false;
+    }
+    if (plan.format != 3 && (plan.has_alias || !plan.key.empty() || plan.flag)) {
+        imgtool_error(kCommand, "%s: --alias, --sign and --flag need format 3", name);
+        return false;
+    }
+    return true;
+}
+
+// 1 parsed, 0 help shown, -1 usage error.
+int parse_pack_args(int argc, char** argv, PackArgs& args) {
+    ComponentPlan plan;
+    bool pending = false;  // options given since the last payload
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (imgtool_is_help(arg)) {
+            pack_usage(stdout);
+            return 0;
+        }
+        if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--output") == 0) {
+            const char* value = nullptr;
+            if (!take_value(argc, argv, &i, &value)) {
+                return -1;
+            }
+            args.output = value;
+        } else if (std::strcmp(arg, "--type") == 0 || std::strcmp(arg, "--format") == 0 ||
+                   std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "--alias") == 0 ||
+                   std::strcmp(arg, "--sign") == 0 || std::strcmp(arg, "--flag") == 0) {
+            if (!parse_component_option(argc, argv, &i, plan)) {
+                return -1;
+            }
+            pending = true;
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            imgtool_error(kCommand, "unknown option %s", arg);
+            return -1;
+        } else {
+            plan.payload = arg;
+            if (!check_component(plan)) {
+                return -1;
+            }
+            args.components.push_back(plan);
+            plan = ComponentPlan{};
+            pending = false;
+        }
+    }
+    if (pending) {
+        imgtool_error(kCommand, "component options after the last payload");
+        return -1;
+    }
+    if (args.output.empty() || args.components.empty()) {
+        imgtool_error(kCommand, "an output (-o) and at least one payload are needed");
+        return -1;
+    }
+    return 1;
+}
+
+void print_openssl_error(const char* what) {
+    unsigned long code = ERR_get_error();
+    char text[256] = "no detail";
+    if (code != 0) {
+        ERR_error_string_n(code, text, sizeof text);
+    }
+    imgtool_error(kCommand, "%s: %s", what, text);
+}
+
+using PkeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+// Loads an RSA private key. -1 (usage: unreadable or not an RSA key) or 1.
+int load_key(const std::string& path, PkeyPtr& key) {
+    std::FILE* file = imgtool_open(kCommand, path.c_str());
+    if (!file) {
+        return -1;
+    }
+    key.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr));
+    std::fclose(file);
+    if (!key) {
+        print_openssl_error((path + ": not a PEM private key").c_str());
+        return -1;
+    }
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+        imgtool_error(kCommand, "%s: not an RSA key", path.c_str());
+        return -1;
+    }
+    if (EVP_PKEY_get_bits(key.get()) != 2048) {
+        std::fprintf(stderr,
+                     "imgtool pack: warning: %s is a %d-bit key; the switch's keys are RSA-2048\n",
+                     path.c_str(), EVP_PKEY_get_bits(key.get()));
+    }
+    return 1;
+}
+
+// Signs the payload file (RSASSA-PKCS1-v1_5, SHA-256), streaming it.
+bool sign_payload(std::FILE* payload, EVP_PKEY* key, std::vector<std::uint8_t>& signature) {
+    MdCtxPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_PKEY_CTX* pctx = nullptr;
+    if (!md || EVP_DigestSignInit(md.get(), &pctx, EVP_sha256(), nullptr, key) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1) {
+        print_openssl_error("cannot start the signature");
+        return false;
+    }
+    static std::uint8_t buffer[kImagePieceSize];
+    std::rewind(payload);
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, payload)) > 0) {
+        if (EVP_DigestSignUpdate(md.get(), buffer, got) != 1) {
+            print_openssl_error("cannot sign");
+            return false;
+        }
+    }
+    if (std::ferror(payload)) {
+        imgtool_error(kCommand, "cannot read the payload to sign it");
+        return false;
+    }
+    std::size_t length = 0;
+    if (EVP_DigestSignFinal(md.get(), nullptr, &length) != 1) {
+        print_openssl_error("cannot sign");
+        return false;
+    }
+    signature.resize(length);
+    if (EVP_DigestSignFinal(md.get(), signature.data(), &length) != 1) {
+        print_openssl_error("cannot sign");
+        return false;
+    }
+    signature.resize(length);
+    return true;
+}
+
+void put_be16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+    bytes[at] = static_cast<std::uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<std::uint8_t>(value);
+}
+
+void append_entry(std::vector<std::uint8_t>& header, std::uint16_t tag,
+                  const std::vector<std::uint8_t>& value) {
+    std::size_t at = header.size();
+    header.resize(at + 4 + value.size());
+    put_be16(header, at, tag);
+    put_be16(header, at + 2, static_cast<std::uint32_t>(4 + value.size()));
+    std::copy(value.begin(), value.end(), header.begin() + static_cast<long>(at) + 4);
+}
+
+// The header bytes of a component (crc still zero). False when the sizes do
+// not fit the format.
+bool build_header(const ComponentPlan& plan, std::uint64_t payload_size,
+                  const std::vector<std::uint8_t>& signature, std::vector<std::uint8_t>& header) {
+    std::uint32_t magic = plan.code << 24 | kImageMar;
+    header.assign(plan.format == 1 ? kImageHeaderSize : kImageReadSize, 0);
+    if (plan.format == 2 || plan.flag) {
+        magic |= kImageFlag;
+    }
+    if (plan.format == 3) {
+        std::memcpy(header.data() + 16, "HDR3", 4);
+        if (plan.has_alias) {
+            std::vector<std::uint8_t> value{static_cast<std::uint8_t>(plan.alias >> 24),
+                                            static_cast<std::uint8_t>(plan.alias >> 16),
+                                            static_cast<std::uint8_t>(plan.alias >> 8),
+                                            static_cast<std::uint8_t>(plan.alias)};
+            append_entry(header, kImageTagAlias, value);
+        }
+        if (!signature.empty()) {
+            std::vector<std::uint8_t> value(2);
+            put_be16(value, 0, static_cast<std::uint32_t>(signature.size()));
+            value.insert(value.end(), signature.begin(), signature.end());
+            append_entry(header, kImageTagSignature, value);
+        }
+        if (header.size() > 0xFFFF) {
+            imgtool_error(kCommand, "%s: header of %zu bytes is over 65535", plan.payload.c_str(),
+                          header.size());
+            return false;
+        }
+        put_be16(header, 22, static_cast<std::uint32_t>(header.size()));
+    } else if (plan.format == 2) {
+        put_be16(header, 18, static_cast<std::uint32_t>(header.size()));
+    }
+    std::uint64_t size = header.size() + payload_size;
+    if (size > 0xFFFFFFFFull) {
+        imgtool_error(kCommand, "%s: component of %llu bytes is over 4 GiB - 1",
+                      plan.payload.c_str(), static_cast<unsigned long long>(size));
+        return false;
+    }
+    std::uint32_t len = plan.format == 3 ? static_cast<std::uint32_t>(size - kImageHeaderSize)
+                                         : static_cast<std::uint32_t>(payload_size);
+    ImageHeader basic{0, len, magic, plan.id};
+    image_header_encode(basic, std::span(header).first<kImageHeaderSize>());
+    return true;
+}
+
+bool payload_size_of(std::FILE* payload, const std::string& path, std::uint64_t* size) {
+    struct stat info {};
+    if (fstat(fileno(payload), &info) != 0 || !S_ISREG(info.st_mode)) {
+        imgtool_error(kCommand, "%s: not a regular file", path.c_str());
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+// Writes one component to `out`: the header, then the payload copied in
+// pieces; the CRC is computed on the way and put in at the end. 0 written
+// (with *written set to the component size), or an exit status.
+int write_component(const ComponentPlan& plan, std::FILE* out, std::uint64_t* written) {
+    std::FILE* payload = imgtool_open(kCommand, plan.payload.c_str());
+    if (!payload) {
+        return kImgtoolUsage;
+    }
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> closer(payload, std::fclose);
+    std::uint64_t size = 0;
+    if (!payload_size_of(payload, plan.payload, &size)) {
+        return kImgtoolUsage;
+    }
+    std::vector<std::uint8_t> signature;
+    if (!plan.key.empty()) {
+        PkeyPtr key(nullptr, EVP_PKEY_free);
+        if (load_key(plan.key, key) < 0) {
+            return kImgtoolUsage;
+        }
+        if (!sign_payload(payload, key.get(), signature)) {
+            return kImgtoolFailed;
+        }
+    }
+    std::vector<std::uint8_t> header;
+    if (!build_header(plan, size, signature, header)) {
+        return kImgtoolFailed;
+    }
+    off_t start = ftello(out);
+    ImageCrc32 crc;
+    image_crc32_init(crc);
+    image_crc32_update(crc, std::span(header).subspan(4));
+    if (start < 0 || std::fwrite(header.data(), 1, header.size(), out) != header.size()) {
+        imgtool_error(kCommand, "cannot write: %s", std::strerror(errno));
+        return kImgtoolFailed;
+    }
+    static std::uint8_t buffer[kImagePieceSize];
+    std::rewind(payload);
+    std::uint64_t copied = 0;
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, payload)) > 0) {
+        image_crc32_update(crc, std::span(buffer, got));
+        if (std::fwrite(buffer, 1, got, out) != got) {
+            imgtool_error(kCommand, "cannot write: %s", std::strerror(errno));
+            return kImgtoolFailed;
+        }
+        copied += got;
+    }
+    if (std::ferror(payload) || copied != size) {
+        imgtool_error(kCommand, "%s changed or could not be read while packing",
+                      plan.payload.c_str());
+        return kImgtoolFailed;
+    }
+    std::uint8_t crc_bytes[kImageHeaderSize];
+    image_header_encode(ImageHeader{image_crc32_final(crc), 0, 0, 0}, crc_bytes);
+    if (fseeko(out, start, SEEK_SET) != 0 || std::fwrite(crc_bytes, 1, 4, out) != 4 ||
+        fseeko(out, 0, SEEK_END) != 0) {
+        imgtool_error(kCommand, "cannot write: %s", std::strerror(errno));
+        return kImgtoolFailed;
+    }
+    *written = header.size() + size;
+    return kImgtoolOk;
+}
+
+}  // namespace
+
+int imgtool_pack(int argc, char** argv) {
+    PackArgs args;
+    int parsed = parse_pack_args(argc, argv, args);
+    if (parsed <= 0) {
+        if (parsed < 0) {
+            std::fputs("Try 'imgtool pack --help'.\n", stderr);
+        }
+        return parsed == 0 ? kImgtoolOk : kImgtoolUsage;
+    }
+    // Written beside the output and renamed at the end: a failed run leaves
+    // nothing behind, and a payload named as the output is read intact.
+    std::string temp = args.output + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    std::FILE* out = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (!out) {
+        imgtool_error(kCommand, "cannot create %s: %s", temp.c_str(), std::strerror(errno));
+        return kImgtoolFailed;
+    }
+    int status = kImgtoolOk;
+    std::uint64_t last_size = 0;
+    for (const ComponentPlan& plan : args.components) {
+        status = write_component(plan, out, &last_size);
+        if (status != kImgtoolOk) {
+            break;
+        }
+    }
+    if (std::fclose(out) != 0 && status == kImgtoolOk) {
+        imgtool_error(kCommand, "cannot write %s: %s", temp.c_str(), std::strerror(errno));
+        status = kImgtoolFailed;
+    }
+    if (status == kImgtoolOk && std::rename(temp.c_str(), args.output.c_str()) != 0) {
+        imgtool_error(kCommand, "cannot write %s: %s", args.output.c_str(), std::strerror(errno));
+        status = kImgtoolFailed;
+    }
+    if (status != kImgtoolOk) {
+        std::remove(temp.c_str());
+        return status;
+    }
+    // mkstemp made the file private; give it the mode a new file gets.
+    mode_t mask = umask(0);
+    umask(mask);
+    chmod(args.output.c_str(), 0666 & ~mask);
+    if (last_size < kImageReadSize) {
+        std::fprintf(stderr,
+                     "imgtool pack: warning: the last component is %llu bytes, fewer than the 24 "
+                     "every reader takes at a component's start: the switch will not see it\n",
+                     static_cast<unsigned long long>(last_size));
+    }
+    std::printf("%s: %zu component%s\n", args.output.c_str(), args.components.size(),
+                args.components.size() == 1 ? "" : "s");
+    return kImgtoolOk;
+}
