@@ -1,13 +1,17 @@
-// Entry point of the boot launcher.
-//
-// The start-up and boot sequence is not built yet: for now the program only
-// identifies itself, so that the build, the sandbox and the PowerPC tier have
-// a launcher to install and start.
+// Entry point of the boot launcher: the whole life of the process is the
+// start-up sequence, which ends in the application, a reboot or a
+// permanent stop and never returns. The program arguments are not used,
+// except --version, which tells which launcher and which keys a switch has.
 #include <cstdio>
+#include <cstring>
 
 #include "boot/build_info.h"
+#include "boot/startup.h"
 
-int main() {
-    std::printf("%s: start-up sequence not available in this build\n", build_info_line());
-    return 1;
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts(build_info_line());
+        return 0;
+    }
+    boot_main();
 }

@@ -15,4 +15,13 @@ else()
     COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/tests/sandbox
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
   set_tests_properties(sandbox PROPERTIES ENVIRONMENT "BL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  # The launcher as an operator sees it on the console of a virtual switch.
+  add_test(NAME console
+    COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_SOURCE_DIR}/tests/console
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+  set_tests_properties(console PROPERTIES ENVIRONMENT "BL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  # Booting a large slot image: memory and time against the floor of plain
+  # tools, printed, never failed on. A small image keeps the smoke run short.
+  add_test(NAME boot-bench COMMAND ${CMAKE_SOURCE_DIR}/bench/boot_bench.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(boot-bench PROPERTIES ENVIRONMENT "BOOT_BENCH_MIB=16")
 endif()

@@ -1,0 +1,170 @@
+// The rescue partition's image and the debugger from the other slot.
+#include "boot/diagnostics.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "board/i2c.h"
+#include "board/mtd.h"
+#include "image/container.h"
+#include "image/test_support.h"
+#include "platform/platform.h"
+#include "platform/sandbox/board_files.h"
+
+namespace {
+
+constexpr std::uint32_t kApplication = 0x014D4152;
+constexpr std::uint32_t kDiagnostics = 0x064D4152;
+
+// A component of the given header format with a correct (or spoiled) CRC.
+std::string component(std::uint32_t magic, const std::string& payload, bool crc_ok = true,
+                      int format = 1) {
+    image_test::Bytes bytes =
+        image_test::component(magic, format, image_test::Bytes(payload.begin(), payload.end()));
+    if (!crc_ok) {
+        bytes[0] ^= 1;
+    }
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string read_file(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        return "<missing>";
+    }
+    std::string content;
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+        content.append(chunk, n);
+    }
+    std::fclose(f);
+    return content;
+}
+
+// A gzip-compressed tar archive holding one executable shell program at
+// `path`, made with the switch's own tar.
+std::string archive_with(const std::string& path, const char* script) {
+    std::string command = "rm -rf /tmp/arc && mkdir -p $(dirname /tmp/arc/" + path +
+                          ") && printf '" + script + "' > /tmp/arc/" + path +
+                          " && chmod +x /tmp/arc/" + path + " && tar czf /tmp/arc.tgz -C /tmp/arc " +
+                          path.substr(0, path.find('/'));
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return read_file("/tmp/arc.tgz");
+}
+
+class RescuePartition : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_rescue_ = *sandbox::read_board_file("mtd/rescue.bin");
+        saved_eeprom_ = *sandbox::read_board_file("eeprom.bin");
+        mtd_open_partitions();
+        i2c_open_buses();
+        setenv("SANDBOX_SPEED", "1000", 1);
+        std::system("rm -rf /user/images/image1 /user/images/image2");
+    }
+    void TearDown() override {
+        i2c_close_buses();
+        sandbox::write_board_file("mtd/rescue.bin", saved_rescue_);
+        sandbox::write_board_file("eeprom.bin", saved_eeprom_);
+        std::system("rm -rf /user/images/image1 /user/images/image2");
+    }
+    void put_rescue(const std::string& bytes) {
+        std::string partition = saved_rescue_;
+        partition.replace(0, bytes.size(), bytes);
+        sandbox::write_board_file("mtd/rescue.bin", partition);
+    }
+    void answer(const char* line) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(write(fds[1], line, strlen(line)), static_cast<ssize_t>(strlen(line)));
+        close(fds[1]);
+        dup2(fds[0], 0);
+        close(fds[0]);
+    }
+    std::uint8_t eeprom(unsigned offset) {
+        return static_cast<std::uint8_t>((*sandbox::read_board_file("eeprom.bin"))[offset]);
+    }
+    std::string saved_rescue_;
+    std::string saved_eeprom_;
+};
+
+TEST_F(RescuePartition, ErasedOrDamagedPartitionBootsNothing) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(launch_diagnostics(), 0);
+    put_rescue(component(kDiagnostics, "a damaged diagnostics image", false));
+    EXPECT_EQ(launch_diagnostics(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Image not found... \nImage CRC failed. Quitting\n");
+}
+
+TEST_F(RescuePartition, DiagnosticsImageStartsWithoutAQuestion) {
+    put_rescue(component(kDiagnostics, archive_with("mpdiag.elf.strip", "#!/bin/sh\\nexit 7\\n")));
+    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(7), "");
+    EXPECT_EQ(eeprom(0x13A), 4);
+}
+
+TEST_F(RescuePartition, RecoveryImageInstalledIntoTheSlotTheOperatorNames) {
+    std::string recovery =
+        component(kApplication, archive_with("home/bin/mp.elf.strip", "#!/bin/sh\\nexit 5\\n"));
+    put_rescue(recovery);
+    answer("2x\n");  // only the first character counts
+    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(5), "");
+    EXPECT_EQ(read_file("/user/images/image2"), recovery);
+    EXPECT_EQ(eeprom(0x100), 2);
+    EXPECT_EQ(eeprom(0x13A), 2);
+}
+
+TEST_F(RescuePartition, EnterAloneBootsTheRecoveryImageWithoutInstalling) {
+    // The long header format, with the flag bit set, is accepted as well.
+    put_rescue(component(kApplication,
+                         archive_with("home/bin/mp.elf.strip", "#!/bin/sh\\nexit 6\\n"), true, 2));
+    answer("\n");
+    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(6), "");
+    EXPECT_EQ(read_file("/user/images/image1"), "<missing>");
+    EXPECT_EQ(eeprom(0x13A), 4);
+}
+
+TEST(ExtractGdb, DebuggerComesFromTheOtherSlotsFirstComponent) {
+    std::system("rm -f /tmp/gdb /tmp/gdb.gz /user/images/image2 && printf 'debugger' | gzip > /tmp/g.gz");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(extract_gdb(3), 0);
+    EXPECT_EQ(extract_gdb(1), 0);  // no slot 2 file yet
+    std::string gz = read_file("/tmp/g.gz");
+    std::FILE* slot2 = std::fopen("/user/images/image2", "wb");
+    std::string bytes = component(kApplication, gz);
+    std::fwrite(bytes.data(), 1, bytes.size(), slot2);
+    std::fclose(slot2);
+    EXPECT_EQ(extract_gdb(1), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "Extracting GDB from image slot 2\nExtracting GDB from image slot 2\n"
+                   "Found GDB image 2 of length = " + std::to_string(gz.size()) +
+                   ".\ndecompressing GDB....\n");
+    EXPECT_EQ(err, "Failed to open GDB image (from slot 2)\n");
+    EXPECT_EQ(read_file("/tmp/gdb"), "debugger");
+    EXPECT_EQ(access("/tmp/gdb", X_OK), 0);
+    std::remove("/user/images/image2");
+}
+
+TEST(ExtractGdb, OnlyAnApplicationComponentIsTaken) {
+    std::FILE* slot1 = std::fopen("/user/images/image1", "wb");
+    std::string bytes = component(0x024D4152, "a boot loader payload");
+    std::fwrite(bytes.data(), 1, bytes.size(), slot1);
+    std::fclose(slot1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(extract_gdb(2), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image has invalid header 0x24d4152\n");
+    std::remove("/user/images/image1");
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include "boot/slot_boot.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "board/board.h"
+#include "boot/diagnostics.h"
+#include "boot/launch.h"
+#include "boot/settings.h"
+#include "boot/startup.h"
+#include "boot/usb.h"
+#include "console/rescue.h"
+#include "image/container.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kUsbImage = "/mnt/usb/VKT3390_OS.img";
+constexpr std::uint32_t kDiagnostics = image_type_magic(ComponentType::Diagnostics);
+
+// The piece buffer of the copy: the only memory a boot needs, however
+// large the image.
+std::uint8_t piece_buffer[kImagePieceSize];
+
+const char* slot_path(int slot) {
+    return slot == 1 ? "/user/images/image1" : "/user/images/image2";
+}
+
+int other_slot(int slot) { return slot == 1 ? 2 : 1; }
+
+[[noreturn]] void shell_escape_and_reboot() {
+    shell_escape();
+    reboot_board();
+}
+
+[[noreturn]] void fatal_end_with_rescue_menu() {
+    rescue_menu();
+    shell_escape_and_reboot();
+}
+
+// Opens the slot file, falling back to the other slot's file; *slot names
+// the one actually opened.
+std::FILE* open_slot(int* slot) {
+    std::FILE* in = std::fopen(slot_path(*slot), "rb");
+    if (in != nullptr) {
+        return in;
+    }
+    int other = other_slot(*slot);
+    std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *slot, other);
+    *slot = other;
+    in = std::fopen(slot_path(*slot), "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "Failed to open Application image %d.\n", *slot);
+        fatal_end_with_rescue_menu();
+    }
+    return in;
+}
+
+// The stick's OS image: every first boot is remembered, and a remembered
+// image boots again only when the operator says so.
+std::FILE* open_usb_image() {
+    std::FILE* in = std::fopen(kUsbImage, "rb");
+    if (in == nullptr) {
+        std::fputs("Failed to open application image from USB.\n", stderr);
+        return nullptr;
+    }
+    if (!rejected_contains(kUsbImage)) {
+        rejected_add(kUsbImage);
+        return in;
+    }
+    if (!confirm_timed("USB image is in rejected list.\nWould you still like to load it? ")) {
+        std::fclose(in);
+        return nullptr;
+    }
+    std::puts("Continuing to load USB image...");
+    return in;
+}
+
+// Copies the component's payload to the archive while its CRC runs over
+// the whole component. 1 when the CRC matched. The archive may be partly
+// written when it did not; it is never used then.
+int copy_checked(std::FILE* in, std::FILE* out, const BootableComponent& found) {
+    ImagePieceReader reader;
+    image_pieces_begin(reader, in, found.layout);
+    ImagePiece piece;
+    int step;
+    while ((step = image_pieces_next(reader, piece_buffer, &piece)) == 1) {
+        if (!piece.payload.empty()) {
+            std::fwrite(piece.payload.data(), 1, piece.payload.size(), out);
+        }
+    }
+    // A file that ends inside the component fails the check like bad bytes.
+    return step == 0 && image_crc32_final(reader.crc) == found.header.crc;
+}
+
+void close_both(std::FILE* in, std::FILE* out) {
+    std::fclose(in);
+    std::fclose(out);
+}
+
+// No application or diagnostics component in the source.
+int no_bootable_component(int slot, std::FILE* in, std::FILE* out, std::uint32_t last_magic) {
+    if (slot == kUsbSource) {
+        close_both(in, out);
+        std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
+        return 0;
+    }
+    if (second_attempt) {
+        std::fputs("No valid application image found. Trying rescue image\n", stderr);
+        close_both(in, out);
+        fatal_end_with_rescue_menu();
+    }
+    close_both(in, out);
+    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last_magic, kDiagnostics);
+    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
+    return 0;
+}
+
+int crc_mismatch(int slot, std::FILE* in, std::FILE* out) {
+    if (slot == kUsbSource) {
+        std::fputs("USB image CRC failed.", stderr);
+        close_both(in, out);
+        return 0;
+    }
+    if (second_attempt) {
+        std::fputs("Both image1 and image2 failed.\n", stderr);
+        close_both(in, out);
+        shell_escape_and_reboot();
+    }
+    std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
+    close_both(in, out);
+    return 0;
+}
+
+[[noreturn]] void launch(int slot, std::uint32_t type) {
+    board_set_booted_image(static_cast<std::uint8_t>(slot));
+    if (boot_settings.gdb && !boot_settings.gdbserver) {
+        extract_gdb(slot);
+    }
+    launch_application(type == kDiagnostics ? 1 : 0);
+}
+
+}  // namespace
+
+void shell_escape() {
+    if (boot_settings.shell) {
+        plat_system("/bin/sh\n");
+    }
+}
+
+int configured_slot() {
+    std::uint8_t slot = board_get_boot_slot();
+    return slot == 1 || slot == 2 ? slot : 1;
+}
+
+int boot_slot(int slot) {
+    std::FILE* in = nullptr;
+    if (slot == 1 || slot == 2) {
+        in = open_slot(&slot);
+    } else if (slot == kUsbSource) {
+        in = open_usb_image();
+        if (in == nullptr) {
+            return 0;
+        }
+    } else {
+        return 0;
+    }
+    std::FILE* out = std::fopen(kAppArchive, "wb");
+    if (out == nullptr) {
+        std::fputs("Failed to open application image output file.\n", stderr);
+        std::fclose(in);
+        shell_escape_and_reboot();
+    }
+    BootableComponent found;
+    if (!image_find_bootable(in, &found)) {
+        return no_bootable_component(slot, in, out, found.last_magic);
+    }
+    if (!copy_checked(in, out, found)) {
+        return crc_mismatch(slot, in, out);
+    }
+    close_both(in, out);
+    launch(slot, found.type);
+}

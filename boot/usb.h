@@ -1,0 +1,23 @@
+// USB stick handling at start-up, and the rejected list that keeps a stick
+// left plugged in from booting its OS image again and again.
+#pragma once
+
+#include <cstddef>
+
+// MD5 digest of a file as busybox md5sum prints it: 32 lower-case hex
+// digits and a NUL into `out` (33 bytes). 1, or 0 when it could not be had.
+int image_md5(const char* path, char out[33]);
+
+// Whether the file's digest is in the rejected list (/user/images/rejected).
+int rejected_contains(const char* path);
+// Adds the file's digest to the rejected list; entries are never removed.
+void rejected_add(const char* path);
+
+// Asks `question` and waits up to 5 seconds at a time for y or n on the
+// console; 1 for yes, 0 for no or no answer.
+int confirm_timed(const char* question);
+
+// The stick at start-up, in the order main calls them.
+int usb_wait_mounted();
+void usb_install_boot_image();
+int usb_check_images();

@@ -1,0 +1,197 @@
+"""The boot decision as an operator sees it on the console."""
+
+import gzip
+import subprocess
+
+import pexpect
+import pytest
+
+import images
+from conftest import LAUNCHER, ROOT
+
+GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
+BAD_CRC2 = images.component(images.APPLICATION, images.application("slot2"), crc_ok=False)
+BAD_CRC1 = images.component(images.APPLICATION, images.application("slot1"), crc_ok=False)
+BOOTED_IMAGE = 0x13A
+
+
+def test_good_slot_1_boots_and_the_application_starts(make_switch):
+    switch = make_switch("--rtc", "2026-12-06 13:45:59", slots={1: GOOD1, 2: GOOD2})
+    switch.boot()
+    switch.expect("Running filesystem check.....")
+    switch.expect("Booting image '1'")
+    switch.expect("Running install script")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert not switch.rebooted
+    assert switch.eeprom(BOOTED_IMAGE) == 1
+    commands = switch.commands()
+    # The date comes from the board's clock, as BCD digits.
+    assert commands[0] == "date 120613452026.59\\n"
+    assert "cd /tmp \\ntar mxzf /tmp/velmoimage.tar.gz \\nrm /tmp/velmoimage.tar.gz\\n" in commands
+    assert commands[-1] == "/bin/backtrace"
+
+
+def test_bad_configured_slot_2_falls_back_to_slot_1(make_switch):
+    switch = make_switch("--boot-slot", "2", slots={1: GOOD1, 2: BAD_CRC2})
+    switch.boot()
+    switch.expect("Booting image '2'")
+    switch.expect("Image2 CRC failed, trying Image1 now.")
+    switch.expect("Booting image '1'")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert switch.eeprom(BOOTED_IMAGE) == 1
+
+
+def test_missing_slot_1_boots_slot_2_in_the_same_attempt(make_switch):
+    switch = make_switch(slots={2: GOOD2})
+    switch.boot()
+    switch.expect("Booting image '1'")
+    switch.expect("Failed to open Application image 1. Trying image 2.")
+    switch.expect("application up: slot2")
+    text = switch.end()
+    assert "Booting image '2'" not in text
+    assert switch.eeprom(BOOTED_IMAGE) == 2
+
+
+def test_both_slots_bad_end_in_a_reboot(make_switch):
+    switch = make_switch(slots={1: BAD_CRC1, 2: b"not a container at all, just bytes"})
+    switch.boot()
+    switch.expect("Booting image '1'")
+    switch.expect("Image1 CRC failed, trying Image2 now.")
+    switch.expect("Booting image '2'")
+    switch.expect("No valid application image found. Trying rescue image")
+    switch.end()
+    assert switch.rebooted
+    assert switch.commands()[-1] == "reboot"
+
+
+def test_no_emmc_stops_for_ever(make_switch):
+    switch = make_switch("--no-emmc", slots={})
+    console = switch.boot()
+    switch.expect("No MMC storage device found. Unable to continue booting. Contact Tavrin for support")
+    # Nothing more is printed, the launcher neither exits nor reboots.
+    with pytest.raises(pexpect.TIMEOUT):
+        console.read_nonblocking(size=1000, timeout=3)
+    assert console.isalive()
+    assert not switch.rebooted
+    assert [c for c in switch.commands() if not c.startswith("date ")] == []
+
+
+def test_environment_file_reaches_the_application(make_switch):
+    app = images.application("slot1", env_setup="APP_COLOUR blue\nOTHER 1\n")
+    switch = make_switch(slots={1: images.component(images.APPLICATION, app)})
+    switch.boot()
+    switch.expect("APP_COLOUR=blue")
+    switch.end()
+
+
+def test_diagnostics_component_is_installed_as_the_program(make_switch):
+    diag = images.component(images.DIAGNOSTICS, images.diagnostics("bench"))
+    switch = make_switch(slots={1: images.component(images.BOOTLOADER, b"u-boot") + diag})
+    switch.boot()
+    switch.expect("install diags image")
+    switch.expect("diagnostics up: bench")
+    switch.end()
+    assert "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip" in switch.commands()
+
+
+def test_gdbserver_mode_runs_the_remote_debugger_and_reboots(make_switch):
+    switch = make_switch("--env", "gdbserver=on", "--env", "gdbport=4321", "--env", "memchk=on",
+                         slots={1: GOOD1, 2: GOOD2})
+    switch.boot()
+    switch.expect("gdbserver (sandbox): :4321 /tmp/home/bin/mp.elf.strip")
+    switch.end()
+    assert "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\\n" in \
+        switch.commands()
+    assert switch.rebooted
+    # The remote debugger never needs the local one from the other slot.
+    assert "gunzip /tmp/gdb.gz" not in switch.commands()
+
+
+def test_gdb_mode_takes_the_debugger_from_the_other_slot(make_switch):
+    # The other slot's payload is the gzip-compressed debugger program.
+    gdb_program = b"#!/bin/sh\necho \"debugging $1\"\n"
+    gdb_slot = images.component(images.APPLICATION, gzip.compress(gdb_program))
+    switch = make_switch("--env", "gdb=on", slots={1: GOOD1, 2: gdb_slot})
+    switch.boot()
+    switch.expect("Extracting GDB from image slot 2")
+    switch.expect("*** Launching under GDB ***")
+    switch.expect("debugging /tmp/home/bin/mp.elf.strip")
+    switch.end()
+    assert switch.rebooted
+    commands = switch.commands()
+    assert commands.index("gunzip /tmp/gdb.gz") < commands.index("/tmp/gdb /tmp/home/bin/mp.elf.strip")
+
+
+def test_gdb_mode_without_a_debugger_starts_normally(make_switch):
+    switch = make_switch("--env", "gdb=on", "--env", "memchk=on", slots={1: GOOD1})
+    switch.boot()
+    switch.expect("Failed to open GDB image (from slot 2)")
+    switch.expect("**** GDB mode selected but GDB not available. Please install GDB image ***")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert switch.commands()[-1] == "/bin/backtrace"
+
+
+def test_memchk_mode_starts_the_program_with_the_checker_preloaded(make_switch):
+    switch = make_switch("--env", "memchk=on", slots={1: GOOD1})
+    switch.boot()
+    switch.expect("application up: slot1")
+    switch.end()
+    assert switch.commands()[-1] == "/tmp/home/bin/mp.elf.strip"
+
+
+def test_shell_mode_drops_into_a_shell_before_the_start(make_switch):
+    switch = make_switch("--env", "shell=on", slots={1: GOOD1})
+    switch.boot()
+    switch.expect("Dropping into shell")
+    switch.console.sendline("echo typed-in-the-shell; exit")
+    switch.expect("typed-in-the-shell")
+    switch.expect("Dropping out of shell")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert "/bin/sh\\n" in switch.commands()
+
+
+def test_version_tells_the_build_and_its_keys(make_switch):
+    switch = make_switch(slots={})
+    result = subprocess.run([str(ROOT / "sandbox" / "enter"), "--put", f"{LAUNCHER}=/sbin/bootlauncher",
+                             str(switch.board), "--", "/sbin/bootlauncher", "--version"],
+                            capture_output=True, text=True)
+    assert result.stdout.startswith("bootlauncher ")
+    assert result.stdout.endswith(", TEST KEYS)\n")
+    assert switch.commands() == []
+
+
+def test_damaged_archive_still_starts_what_was_unpacked(make_switch):
+    # A correct CRC over an archive that is not gzip data: the unpacking
+    # fails, the start program finds no application, the switch ends.
+    damaged = images.component(images.APPLICATION, b"\x1f\x8b" + b"garbage" * 100)
+    switch = make_switch(slots={1: damaged, 2: GOOD2})
+    switch.boot()
+    switch.expect("Booting image '1'")
+    text = switch.end()
+    assert "application up" not in text
+    assert switch.commands()[-1] == "/bin/backtrace"
+    assert switch.eeprom(BOOTED_IMAGE) == 1
+
+
+def test_long_words_in_env_setup_are_split_not_overflowed(make_switch):
+    word = "W" * 600
+    app = images.application("slot1", env_setup=f"APP_COLOUR {word}\n")
+    switch = make_switch(slots={1: images.component(images.APPLICATION, app)})
+    switch.boot()
+    switch.expect("APP_COLOUR=" + "W" * 511 + "\r\n")
+    switch.end()
+
+
+def test_garbage_environment_partition_boots_with_defaults(make_switch, tmp_path):
+    garbage = tmp_path / "garbage.bin"
+    garbage.write_bytes(bytes((i * 197 + 13) & 0xFF for i in range(0x40000)))
+    switch = make_switch("--mtd-file", f"ubootenv={garbage}", slots={1: GOOD1})
+    switch.boot()
+    switch.expect("application up: slot1")
+    switch.end()
+    assert switch.commands()[-1] == "/bin/backtrace"
