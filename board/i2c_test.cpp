@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "board/board.h"
-#include "board/test_support.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 
-using board_test::capture_stdout;
+using sandbox_test::capture_stdout;
 
 class I2cTest : public ::testing::Test {
    protected:
@@ -29,7 +29,7 @@ class I2cTest : public ::testing::Test {
     char eeprom_at(std::size_t offset) { return board_.get("eeprom.bin").at(offset); }
     void eeprom_absent() { board_.set("i2c-absent", "eeprom\n"); }
 
-    board_test::BoardFiles board_;
+    sandbox_test::BoardFiles board_;
     std::string eeprom_;
 };
 

@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "board/test_support.h"
+#include "platform/sandbox/test_support.h"
 #include "platform/platform.h"
 
 namespace {
 
-using board_test::capture_stdout;
+using sandbox_test::capture_stdout;
 
 constexpr std::uint32_t kErase = 4096;
 // The driver requests for one block: an erase and four 1 KiB writes.
@@ -42,10 +42,10 @@ class MtdTest : public ::testing::Test {
             *fd = -1;
         }
     }
-    static std::string data_of(std::size_t length, int seed) {
+    static std::string data_of(std::size_t length, int salt) {
         std::string data(length, '\0');
         for (std::size_t i = 0; i < length; ++i) {
-            data[i] = static_cast<char>(seed ^ (i * 13));
+            data[i] = static_cast<char>(salt ^ (i * 13));
         }
         return data;
     }
@@ -59,7 +59,7 @@ class MtdTest : public ::testing::Test {
     }
     int requests() const { return std::atoi(board_.get("mtd/requests").c_str()); }
 
-    board_test::BoardFiles board_;
+    sandbox_test::BoardFiles board_;
     std::string old_;
     FlashGeometry geo_{};
 };

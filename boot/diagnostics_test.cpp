@@ -15,7 +15,7 @@
 #include "image/container.h"
 #include "image/test_support.h"
 #include "platform/platform.h"
-#include "platform/sandbox/board_files.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 
@@ -62,23 +62,19 @@ std::string archive_with(const std::string& path, const char* script) {
 class RescuePartition : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_rescue_ = *sandbox::read_board_file("mtd/rescue.bin");
-        saved_eeprom_ = *sandbox::read_board_file("eeprom.bin");
+        board_.set("eeprom.bin", board_.get("eeprom.bin"));
         mtd_open_partitions();
         i2c_open_buses();
-        setenv("SANDBOX_SPEED", "1000", 1);
         std::system("rm -rf /user/images/image1 /user/images/image2");
     }
     void TearDown() override {
         i2c_close_buses();
-        sandbox::write_board_file("mtd/rescue.bin", saved_rescue_);
-        sandbox::write_board_file("eeprom.bin", saved_eeprom_);
         std::system("rm -rf /user/images/image1 /user/images/image2");
     }
     void put_rescue(const std::string& bytes) {
-        std::string partition = saved_rescue_;
+        std::string partition = board_.get("mtd/rescue.bin");
         partition.replace(0, bytes.size(), bytes);
-        sandbox::write_board_file("mtd/rescue.bin", partition);
+        board_.set("mtd/rescue.bin", partition);
     }
     void answer(const char* line) {
         int fds[2];
@@ -89,10 +85,10 @@ protected:
         close(fds[0]);
     }
     std::uint8_t eeprom(unsigned offset) {
-        return static_cast<std::uint8_t>((*sandbox::read_board_file("eeprom.bin"))[offset]);
+        return static_cast<std::uint8_t>(board_.get("eeprom.bin")[offset]);
     }
-    std::string saved_rescue_;
-    std::string saved_eeprom_;
+    // Puts the rescue partition and the EEPROM back after each test.
+    sandbox_test::BoardFiles board_;
 };
 
 TEST_F(RescuePartition, ErasedOrDamagedPartitionBootsNothing) {

@@ -18,7 +18,7 @@
 #include "boot/usb.h"
 #include "image/container.h"
 #include "image/test_support.h"
-#include "platform/sandbox/board_files.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 
@@ -113,9 +113,11 @@ TEST_F(SlotBoot, BadCrcOrTruncatedComponentTriesTheOtherSlot) {
 TEST_F(SlotBoot, SecondAttemptCrcFailureRebootsWithoutTheRescueMenu) {
     put("/user/images/image2", component(0x014D4152, "archive payload", false));
     second_attempt = 1;
-    std::system("echo 1 > /sandbox/board/answers/reboot");
+    // The board's reboot fails, so the test process ends on its own
+    // instead of the whole virtual switch.
+    sandbox_test::BoardFiles board;
+    board.set("answers/reboot", "1\n");
     EXPECT_EXIT(boot_slot(2), ::testing::ExitedWithCode(0), "Both image1 and image2 failed.\n");
-    std::remove("/sandbox/board/answers/reboot");
 }
 
 TEST_F(SlotBoot, UnknownSourcesAreNotBooted) {
@@ -156,20 +158,20 @@ TEST_F(SlotBoot, ForeignUsbImageIsReported) {
 }
 
 TEST(ConfiguredSlot, AnythingButOneOrTwoBootsSlotOne) {
-    std::string saved = *sandbox::read_board_file("eeprom.bin");
-    i2c_open_buses();
+    sandbox_test::BoardFiles board;
+    const std::string eeprom = board.get("eeprom.bin");
     auto with_slot_byte = [&](unsigned char value) {
-        std::string eeprom = saved;
-        eeprom[0x100] = static_cast<char>(value);
-        sandbox::write_board_file("eeprom.bin", eeprom);
+        std::string changed = eeprom;
+        changed[0x100] = static_cast<char>(value);
+        board.set("eeprom.bin", changed);
         return configured_slot();
     };
+    i2c_open_buses();
     EXPECT_EQ(with_slot_byte(2), 2);
     EXPECT_EQ(with_slot_byte(1), 1);
     EXPECT_EQ(with_slot_byte(0xFF), 1);
     EXPECT_EQ(with_slot_byte(0), 1);
     i2c_close_buses();
-    sandbox::write_board_file("eeprom.bin", saved);
 }
 
 }  // namespace

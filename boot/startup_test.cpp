@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox/board_files.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 
@@ -33,13 +33,13 @@ TEST(DateCommand, UnreadableClockGivesTheYear2000) {
 TEST(Reboot, RunsRebootAfterASecondAndEnds) {
     // The board's reboot answers with a failure status, so the test
     // process ends on its own instead of the whole virtual switch.
-    sandbox::write_board_file("answers/reboot", "1\n");
-    sandbox::write_board_file("commands.log", "");
+    sandbox_test::BoardFiles board;
+    board.set("answers/reboot", "1\n");
+    board.set("commands.log", "");
     sandbox::reset_slept_us();
     EXPECT_EXIT(reboot_board(), ::testing::ExitedWithCode(0), "^$");
-    EXPECT_EQ(*sandbox::read_board_file("commands.log"), "reboot\n");
+    EXPECT_EQ(board.get("commands.log"), "reboot\n");
     EXPECT_EQ(sandbox::slept_us(), 1000000u);
-    ::unlink(sandbox::board_path("answers/reboot").c_str());
 }
 
 }  // namespace

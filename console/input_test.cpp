@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "board/test_support.h"
+#include "platform/sandbox/test_support.h"
 #include "boot/interrupt.h"
 
 namespace {
@@ -78,7 +78,7 @@ std::string on_console(const Pty& pty, const std::string& unblock, Fn&& fn) {
     });
     int saved_in = dup(STDIN_FILENO);
     dup2(pty.slave, STDIN_FILENO);
-    std::string out = board_test::capture_stdout(fn);
+    std::string out = sandbox_test::capture_stdout(fn);
     dup2(saved_in, STDIN_FILENO);
     close(saved_in);
     done = true;

@@ -8,13 +8,14 @@
 #include "auth/crypto/imgsign.h"
 #include "auth/crypto/toolkit.h"
 #include "image/test_support.h"
+#include "platform/sandbox/test_support.h"
 #include "image/testdata/fixtures.h"
 
 namespace {
 
 using image_test::alias_entry;
 using image_test::Bytes;
-using image_test::capture;
+using sandbox_test::capture;
 using image_test::component;
 using image_test::concat;
 using image_test::entry;

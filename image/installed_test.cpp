@@ -9,13 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "board/mtd.h"
-#include "board/test_support.h"
+#include "platform/sandbox/test_support.h"
 #include "image/test_support.h"
 #include "platform/platform.h"
 
 namespace {
 
-using image_test::capture;
+using sandbox_test::capture;
 
 constexpr std::uint32_t kApp = 0x014D4152u;
 constexpr std::uint32_t kBoot = 0x024D4152u;
@@ -81,7 +81,7 @@ class InstalledHeader : public ::testing::Test {
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
     }
-    board_test::BoardFiles board_;
+    sandbox_test::BoardFiles board_;
 };
 
 TEST_F(InstalledHeader, ApplicationComesFromTheSlotFile) {

@@ -1,8 +1,6 @@
 // Helpers for the image unit tests: components built byte by byte (without
-// the code under test), container files, and console capture.
+// the code under test) and container files.
 #pragma once
-
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -47,10 +45,10 @@ inline Bytes signature_entry(const Bytes& signature) {
     return entry(3, value);
 }
 
-inline Bytes pattern(std::size_t count, unsigned seed) {
+inline Bytes pattern(std::size_t count, unsigned salt) {
     Bytes bytes(count);
     for (std::size_t i = 0; i < count; ++i) {
-        bytes[i] = static_cast<std::uint8_t>((i * 31 + seed) ^ (i >> 8));
+        bytes[i] = static_cast<std::uint8_t>((i * 31 + salt) ^ (i >> 8));
     }
     return bytes;
 }
@@ -107,29 +105,6 @@ inline std::FILE* file_with(const Bytes& bytes) {
         std::rewind(file);
     }
     return file;
-}
-
-// Runs fn with the descriptor `fd` (1 or 2) going to a scratch file; the
-// bytes written there.
-template <typename Fn>
-std::string capture(int fd, Fn&& fn) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::FILE* scratch = std::tmpfile();
-    int saved = dup(fd);
-    dup2(fileno(scratch), fd);
-    fn();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(saved, fd);
-    close(saved);
-    std::string text;
-    std::rewind(scratch);
-    for (int c = std::fgetc(scratch); c != EOF; c = std::fgetc(scratch)) {
-        text.push_back(static_cast<char>(c));
-    }
-    std::fclose(scratch);
-    return text;
 }
 
 }  // namespace image_test

@@ -35,9 +35,9 @@ TYPED_TEST_SUITE(BigInt, LimbTypes);
 // Deterministic filler bytes (a 64-bit linear congruential generator, top
 // byte of each step); the expected results below were computed from the
 // same bytes by an independent big-number implementation.
-Bytes filler(uint64_t seed, size_t n) {
+Bytes filler(uint64_t salt, size_t n) {
     Bytes out(n);
-    uint64_t x = seed;
+    uint64_t x = salt;
     for (size_t i = 0; i < n; ++i) {
         x = x * 6364136223846793005ull + 1442695040888963407ull;
         out[i] = static_cast<uint8_t>(x >> 56);
@@ -90,7 +90,7 @@ TYPED_TEST(BigInt, SmallKnownAnswers) {
 
 TYPED_TEST(BigInt, KnownAnswersFromSeededNumbers) {
     struct Case {
-        uint64_t seed;
+        uint64_t salt;
         size_t modBytes, baseBytes, expBytes;
         const char* resultSha256;
     } cases[] = {
@@ -109,20 +109,20 @@ TYPED_TEST(BigInt, KnownAnswersFromSeededNumbers) {
         {13, 200, 199, 200, "7317227d8ab3b1e6c5c7ad073dd2f7a0ac25b760469531eff35ac6878024215f"},
     };
     for (const Case& c : cases) {
-        Bytes modulus = filler(c.seed * 3, c.modBytes);
+        Bytes modulus = filler(c.salt * 3, c.modBytes);
         modulus.back() |= 1;
-        if (c.seed == 12) {
+        if (c.salt == 12) {
             modulus[0] = 0x01;  // a top limb with few bits
         }
-        if (c.seed == 13) {
+        if (c.salt == 13) {
             modulus[0] = 0x80;
         }
-        Bytes base = filler(c.seed * 3 + 1, c.baseBytes);
+        Bytes base = filler(c.salt * 3 + 1, c.baseBytes);
         // An empty exponent size stands for the usual RSA exponent 65537.
-        Bytes exponent = c.expBytes != 0 ? filler(c.seed * 3 + 2, c.expBytes) : Bytes{1, 0, 1};
+        Bytes exponent = c.expBytes != 0 ? filler(c.salt * 3 + 2, c.expBytes) : Bytes{1, 0, 1};
         Bytes out(c.modBytes);
-        ASSERT_TRUE(this->mod_exp(base, exponent, modulus, out)) << c.seed;
-        EXPECT_EQ(sha256_of(out), crypto_hex(c.resultSha256)) << "case " << c.seed;
+        ASSERT_TRUE(this->mod_exp(base, exponent, modulus, out)) << c.salt;
+        EXPECT_EQ(sha256_of(out), crypto_hex(c.resultSha256)) << "case " << c.salt;
     }
 }
 

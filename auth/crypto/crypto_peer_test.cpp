@@ -198,8 +198,8 @@ Bytes shaped(std::mt19937_64& rng, size_t n) {
 }
 
 template <typename Limb>
-void check_mod_exp(uint64_t seed) {
-    std::mt19937_64 rng(seed);
+void check_mod_exp(uint64_t salt) {
+    std::mt19937_64 rng(salt);
     for (int i = 0; i < 400; ++i) {
         size_t n = 1 + random_below(rng, 512);
         Bytes modulus = shaped(rng, n);
@@ -217,8 +217,8 @@ void check_mod_exp(uint64_t seed) {
 }
 
 template <typename Limb>
-void check_mod(uint64_t seed) {
-    std::mt19937_64 rng(seed);
+void check_mod(uint64_t salt) {
+    std::mt19937_64 rng(salt);
     for (int i = 0; i < 2000; ++i) {
         size_t n = 1 + random_below(rng, 512);
         Bytes modulus = shaped(rng, n);

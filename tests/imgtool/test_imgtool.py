@@ -73,9 +73,9 @@ def entries(header):
 @pytest.fixture
 def payloads(tmp_path):
     made = {}
-    for name, size, seed in (("app", 5000, 1), ("boot", 300, 2), ("big", 300_000, 3)):
+    for name, size, salt in (("app", 5000, 1), ("boot", 300, 2), ("big", 300_000, 3)):
         path = tmp_path / name
-        path.write_bytes(bytes((i * 31 + seed + (i >> 9)) & 0xFF for i in range(size)))
+        path.write_bytes(bytes((i * 31 + salt + (i >> 9)) & 0xFF for i in range(size)))
         made[name] = path
     return made
 

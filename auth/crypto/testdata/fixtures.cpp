@@ -8,13 +8,11 @@
 #include "auth/crypto/toolkit.h"
 
 std::span<const uint8_t> crypto_fixture(const char* name) {
-    for (size_t i = 0; i < kCryptoFixtureCount; ++i) {
-        if (std::strcmp(kCryptoFixtures[i].name, name) == 0) {
-            return {kCryptoFixtures[i].bytes, kCryptoFixtures[i].size};
-        }
+    std::span<const uint8_t> bytes = crypto_fixture_file(name);
+    if (bytes.empty()) {
+        ADD_FAILURE() << "no test fixture " << name;
     }
-    ADD_FAILURE() << "no test fixture " << name;
-    return {};
+    return bytes;
 }
 
 std::string crypto_fixture_text(const char* name) {

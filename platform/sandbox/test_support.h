@@ -1,4 +1,4 @@
-// Helpers for the board and console unit tests: capturing console output
+// Helpers for unit tests on the virtual board: capturing console output
 // byte for byte, and changing board files for one test only.
 #pragma once
 
@@ -12,18 +12,21 @@
 
 #include "platform/sandbox/board_files.h"
 
-namespace board_test {
+namespace sandbox_test {
 
-// Runs fn with standard output going to a scratch file; the bytes written.
+// Runs fn with the descriptor `fd` (1 or 2) going to a scratch file; the
+// bytes written there.
 template <typename Fn>
-std::string capture_stdout(Fn&& fn) {
+std::string capture(int fd, Fn&& fn) {
     std::fflush(stdout);
-    FILE* scratch = std::tmpfile();
-    int saved = dup(STDOUT_FILENO);
-    dup2(fileno(scratch), STDOUT_FILENO);
+    std::fflush(stderr);
+    std::FILE* scratch = std::tmpfile();
+    int saved = dup(fd);
+    dup2(fileno(scratch), fd);
     fn();
     std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
+    std::fflush(stderr);
+    dup2(saved, fd);
     close(saved);
     std::string text;
     std::rewind(scratch);
@@ -32,6 +35,12 @@ std::string capture_stdout(Fn&& fn) {
     }
     std::fclose(scratch);
     return text;
+}
+
+// The same for standard output.
+template <typename Fn>
+std::string capture_stdout(Fn&& fn) {
+    return capture(STDOUT_FILENO, fn);
 }
 
 // Board files set for one test and put back as they were at its end, so
@@ -65,4 +74,4 @@ class BoardFiles {
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
-}  // namespace board_test
+}  // namespace sandbox_test
