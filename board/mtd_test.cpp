@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox/test_support.h"
 #include "platform/platform.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 

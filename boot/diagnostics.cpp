@@ -117,7 +117,8 @@ int launch_diagnostics() {
         std::fclose(archive);
         return 0;
     }
-    ImageHeader header = image_header_decode(std::span<const std::uint8_t, kImageHeaderSize>(first, kImageHeaderSize));
+    ImageHeader header = image_header_decode(
+        std::span<const std::uint8_t, kImageHeaderSize>(first, kImageHeaderSize));
     if (!copy_rescue_component(layout, header.crc, archive, nullptr)) {
         std::fputs("Image CRC failed. Quitting\n", stderr);
         std::fclose(archive);
@@ -163,7 +164,8 @@ int extract_gdb(int slot) {
     if (!parsed || image_type_of(layout.magic) != kApplication) {
         // Only the first component counts, and no CRC is checked: the
         // debugger container is not a bootable image.
-        ImageHeader header = image_header_decode(std::span<const std::uint8_t, kImageHeaderSize>(first, kImageHeaderSize));
+        ImageHeader header = image_header_decode(
+            std::span<const std::uint8_t, kImageHeaderSize>(first, kImageHeaderSize));
         std::fprintf(stderr, "Image has invalid header 0x%x\n", header.magic);
         std::fclose(in);
         std::fclose(out);

@@ -53,14 +53,14 @@ std::string read_file(const char* path) {
 std::string archive_with(const std::string& path, const char* script) {
     std::string command = "rm -rf /tmp/arc && mkdir -p $(dirname /tmp/arc/" + path +
                           ") && printf '" + script + "' > /tmp/arc/" + path +
-                          " && chmod +x /tmp/arc/" + path + " && tar czf /tmp/arc.tgz -C /tmp/arc " +
-                          path.substr(0, path.find('/'));
+                          " && chmod +x /tmp/arc/" + path +
+                          " && tar czf /tmp/arc.tgz -C /tmp/arc " + path.substr(0, path.find('/'));
     EXPECT_EQ(std::system(command.c_str()), 0);
     return read_file("/tmp/arc.tgz");
 }
 
 class RescuePartition : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         board_.set("eeprom.bin", board_.get("eeprom.bin"));
         mtd_open_partitions();
@@ -128,7 +128,8 @@ TEST_F(RescuePartition, EnterAloneBootsTheRecoveryImageWithoutInstalling) {
 }
 
 TEST(ExtractGdb, DebuggerComesFromTheOtherSlotsFirstComponent) {
-    std::system("rm -f /tmp/gdb /tmp/gdb.gz /user/images/image2 && printf 'debugger' | gzip > /tmp/g.gz");
+    std::system(
+        "rm -f /tmp/gdb /tmp/gdb.gz /user/images/image2 && printf 'debugger' | gzip > /tmp/g.gz");
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(extract_gdb(3), 0);
@@ -141,9 +142,10 @@ TEST(ExtractGdb, DebuggerComesFromTheOtherSlotsFirstComponent) {
     EXPECT_EQ(extract_gdb(1), 1);
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, "Extracting GDB from image slot 2\nExtracting GDB from image slot 2\n"
-                   "Found GDB image 2 of length = " + std::to_string(gz.size()) +
-                   ".\ndecompressing GDB....\n");
+    EXPECT_EQ(out,
+              "Extracting GDB from image slot 2\nExtracting GDB from image slot 2\n"
+              "Found GDB image 2 of length = " +
+                  std::to_string(gz.size()) + ".\ndecompressing GDB....\n");
     EXPECT_EQ(err, "Failed to open GDB image (from slot 2)\n");
     EXPECT_EQ(read_file("/tmp/gdb"), "debugger");
     EXPECT_EQ(access("/tmp/gdb", X_OK), 0);

@@ -14,12 +14,12 @@ struct BootSettings {
     std::int32_t gdbserver = 0;  // start it under the remote debugger server
     std::int32_t rescue = 0;     // open the rescue menu at start-up
     std::int32_t diags = 0;      // run the standalone diagnostics at start-up
-    std::uint8_t shell = 0;      // interactive shell before the start and before a failed boot's reboot
-    std::uint8_t memchk = 0;     // preload the memory-checking library
-    std::int32_t lowsec = 0;     // the boot loader's low security override
+    std::uint8_t shell = 0;  // interactive shell before the start and before a failed boot's reboot
+    std::uint8_t memchk = 0;  // preload the memory-checking library
+    std::int32_t lowsec = 0;  // the boot loader's low security override
     std::int32_t gdb_port = 1234;
-    char eth_digit = '0';                          // active Ethernet controller, "eth" + digit
-    char eth_addr[18] = "00:E0:0C:02:00:FD";       // the boot loader's MAC address
+    char eth_digit = '0';                     // active Ethernet controller, "eth" + digit
+    char eth_addr[18] = "00:E0:0C:02:00:FD";  // the boot loader's MAC address
 };
 
 extern BootSettings boot_settings;

@@ -96,7 +96,7 @@ TEST(BootSettingsParse, EthactSelectsTheControllerDigit) {
 // --- reading the environment partition of the board
 
 class BootSettingsPartition : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         saved_ = *sandbox::read_board_file("mtd/ubootenv.bin");
         boot_settings = BootSettings{};

@@ -26,7 +26,9 @@ const char* slot_path(int slot) {
     return slot == 1 ? "/user/images/image1" : "/user/images/image2";
 }
 
-int other_slot(int slot) { return slot == 1 ? 2 : 1; }
+int other_slot(int slot) {
+    return slot == 1 ? 2 : 1;
+}
 
 [[noreturn]] void shell_escape_and_reboot() {
     shell_escape();

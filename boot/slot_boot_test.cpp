@@ -44,10 +44,11 @@ void put(const char* path, const std::string& content) {
 }
 
 class SlotBoot : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
-        std::system("rm -rf /user/images/image1 /user/images/image2 /user/images/rejected "
-                    "/mnt/usb/VKT3390_OS.img");
+        std::system(
+            "rm -rf /user/images/image1 /user/images/image2 /user/images/rejected "
+            "/mnt/usb/VKT3390_OS.img");
         second_attempt = 0;
         // No console answer can come: questions end as on a time-out.
         saved_stdin_ = dup(0);
@@ -58,8 +59,9 @@ protected:
     void TearDown() override {
         dup2(saved_stdin_, 0);
         close(saved_stdin_);
-        std::system("rm -rf /user/images/image1 /user/images/image2 /user/images/rejected "
-                    "/mnt/usb/VKT3390_OS.img");
+        std::system(
+            "rm -rf /user/images/image1 /user/images/image2 /user/images/rejected "
+            "/mnt/usb/VKT3390_OS.img");
     }
     int boot(int slot, std::string* errors, std::string* output = nullptr) {
         testing::internal::CaptureStderr();

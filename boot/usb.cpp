@@ -23,7 +23,8 @@ bool exists(const char* path) {
 
 int image_md5(const char* path, char out[33]) {
     char command[512];
-    int n = std::snprintf(command, sizeof command, "/bin/busybox md5sum %s > %s", path, kDigestFile);
+    int n =
+        std::snprintf(command, sizeof command, "/bin/busybox md5sum %s > %s", path, kDigestFile);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof command) {
         return 0;
     }
@@ -98,8 +99,12 @@ int confirm_timed(const char* question) {
 
 // Stick handling is not built yet: no stick is waited for, nothing is
 // installed from it and nothing is booted from it.
-int usb_wait_mounted() { return 0; }
+int usb_wait_mounted() {
+    return 0;
+}
 
 void usb_install_boot_image() {}
 
-int usb_check_images() { return 0; }
+int usb_check_images() {
+    return 0;
+}

@@ -58,7 +58,7 @@ TEST(RejectedList, UnreadableImageWarnsAndAddsNothing) {
 
 // The console's input is a pseudo-terminal whose other end the test types on.
 class TimedQuestion : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master_, 0);
@@ -75,7 +75,9 @@ protected:
         close(saved_stdin_);
         close(master_);
     }
-    void type(const char* keys) { ASSERT_EQ(write(master_, keys, strlen(keys)), (ssize_t)strlen(keys)); }
+    void type(const char* keys) {
+        ASSERT_EQ(write(master_, keys, strlen(keys)), (ssize_t)strlen(keys));
+    }
     int ask(std::string* shown) {
         testing::internal::CaptureStdout();
         int answer = confirm_timed("Load it? ");

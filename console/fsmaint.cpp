@@ -7,4 +7,6 @@ int check_filesystem(unsigned limit) {
     return 1;
 }
 
-int run_standalone_diags() { return 0; }
+int run_standalone_diags() {
+    return 0;
+}

@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox/test_support.h"
 #include "boot/interrupt.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 

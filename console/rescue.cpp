@@ -2,4 +2,6 @@
 
 // The rescue menu is not built yet: it returns as if the operator had left
 // it at once.
-int rescue_menu() { return 1; }
+int rescue_menu() {
+    return 1;
+}

@@ -8,14 +8,13 @@
 #include "auth/crypto/imgsign.h"
 #include "auth/crypto/toolkit.h"
 #include "image/test_support.h"
-#include "platform/sandbox/test_support.h"
 #include "image/testdata/fixtures.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 
 using image_test::alias_entry;
 using image_test::Bytes;
-using sandbox_test::capture;
 using image_test::component;
 using image_test::concat;
 using image_test::entry;
@@ -24,6 +23,7 @@ using image_test::pattern;
 using image_test::put_be16;
 using image_test::put_be32;
 using image_test::signature_entry;
+using sandbox_test::capture;
 
 constexpr std::uint32_t kApp = 0x014D4152u;
 constexpr std::uint32_t kBoot = 0x024D4152u;

@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "board/mtd.h"
-#include "platform/sandbox/test_support.h"
 #include "image/test_support.h"
 #include "platform/platform.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 

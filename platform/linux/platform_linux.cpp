@@ -10,13 +10,21 @@
 #include "platform/exec_args.h"
 #include "platform/platform.h"
 
-int plat_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int plat_open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
 
-int plat_close(int fd) { return ::close(fd); }
+int plat_close(int fd) {
+    return ::close(fd);
+}
 
-ssize_t plat_read(int fd, void* buf, size_t count) { return ::read(fd, buf, count); }
+ssize_t plat_read(int fd, void* buf, size_t count) {
+    return ::read(fd, buf, count);
+}
 
-ssize_t plat_write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
+ssize_t plat_write(int fd, const void* buf, size_t count) {
+    return ::write(fd, buf, count);
+}
 
 ssize_t plat_pread(int fd, void* buf, size_t count, off_t offset) {
     return ::pread(fd, buf, count, offset);
@@ -26,9 +34,13 @@ ssize_t plat_pwrite(int fd, const void* buf, size_t count, off_t offset) {
     return ::pwrite(fd, buf, count, offset);
 }
 
-int plat_ioctl(int fd, unsigned long request, unsigned long arg) { return ::ioctl(fd, request, arg); }
+int plat_ioctl(int fd, unsigned long request, unsigned long arg) {
+    return ::ioctl(fd, request, arg);
+}
 
-int plat_system(const char* command) { return ::system(command); }
+int plat_system(const char* command) {
+    return ::system(command);
+}
 
 int plat_execl(const char* path, const char* arg0, ...) {
     va_list ap;
@@ -46,6 +58,10 @@ int plat_execlp(const char* file, const char* arg0, ...) {
     return ::execvp(file, argv.data());
 }
 
-unsigned int plat_sleep(unsigned int seconds) { return ::sleep(seconds); }
+unsigned int plat_sleep(unsigned int seconds) {
+    return ::sleep(seconds);
+}
 
-int plat_usleep(useconds_t usec) { return ::usleep(usec); }
+int plat_usleep(useconds_t usec) {
+    return ::usleep(usec);
+}

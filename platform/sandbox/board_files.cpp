@@ -51,7 +51,8 @@ static bool write_all(int fd, std::string_view content) {
 }
 
 static bool put_file(std::string_view relative, std::string_view content, int mode_flags) {
-    int fd = ::open(board_path(relative).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode_flags, 0644);
+    int fd =
+        ::open(board_path(relative).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode_flags, 0644);
     if (fd < 0) {
         return false;
     }
@@ -123,10 +124,16 @@ bool board_list_contains(std::string_view relative, std::string_view word) {
     return false;
 }
 
-uint64_t slept_us() { return read_board_number("slept-us").value_or(0); }
+uint64_t slept_us() {
+    return read_board_number("slept-us").value_or(0);
+}
 
-void add_slept_us(uint64_t us) { write_board_file("slept-us", std::to_string(slept_us() + us) + "\n"); }
+void add_slept_us(uint64_t us) {
+    write_board_file("slept-us", std::to_string(slept_us() + us) + "\n");
+}
 
-void reset_slept_us() { write_board_file("slept-us", "0\n"); }
+void reset_slept_us() {
+    write_board_file("slept-us", "0\n");
+}
 
 }  // namespace sandbox

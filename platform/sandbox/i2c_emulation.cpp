@@ -35,7 +35,9 @@ struct ChipState {
 };
 ChipState chips;
 
-bool device_absent(const char* name) { return board_list_contains("i2c-absent", name); }
+bool device_absent(const char* name) {
+    return board_list_contains("i2c-absent", name);
+}
 
 // Whether a device acknowledges its address on this bus right now.
 bool device_answers(int bus, int address) {
@@ -115,7 +117,9 @@ ssize_t eeprom_read(uint8_t* out, size_t count) {
 
 // --- Real-time clock: registers computed from the board's time.
 
-uint8_t to_bcd(int value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
+uint8_t to_bcd(int value) {
+    return static_cast<uint8_t>(((value / 10) << 4) | (value % 10));
+}
 
 // The board's time: the host clock, or the fixed time of the board file
 // advanced by the time the launcher has slept, so that tests see a clock
@@ -141,14 +145,22 @@ time_t board_time() {
 
 uint8_t rtc_register(unsigned reg, const struct tm& now) {
     switch (reg) {
-        case 0: return to_bcd(now.tm_sec);
-        case 1: return to_bcd(now.tm_min);
-        case 2: return to_bcd(now.tm_hour);
-        case 3: return to_bcd(now.tm_wday + 1);
-        case 4: return to_bcd(now.tm_mday);
-        case 5: return to_bcd(now.tm_mon + 1);
-        case 6: return to_bcd(now.tm_year % 100);
-        default: return 0;
+        case 0:
+            return to_bcd(now.tm_sec);
+        case 1:
+            return to_bcd(now.tm_min);
+        case 2:
+            return to_bcd(now.tm_hour);
+        case 3:
+            return to_bcd(now.tm_wday + 1);
+        case 4:
+            return to_bcd(now.tm_mday);
+        case 5:
+            return to_bcd(now.tm_mon + 1);
+        case 6:
+            return to_bcd(now.tm_year % 100);
+        default:
+            return 0;
     }
 }
 
@@ -177,7 +189,8 @@ ssize_t rtc_read(uint8_t* out, size_t count) {
 void log_led(uint8_t value) {
     uint64_t us = slept_us();
     char line[64];
-    snprintf(line, sizeof line, "%llu.%06llu 0x%02x\n", static_cast<unsigned long long>(us / 1000000),
+    snprintf(line, sizeof line, "%llu.%06llu 0x%02x\n",
+             static_cast<unsigned long long>(us / 1000000),
              static_cast<unsigned long long>(us % 1000000), value);
     append_board_file("led.log", line);
 }

@@ -15,7 +15,7 @@
 namespace {
 
 class I2cEmulation : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         saved_eeprom_ = *sandbox::read_board_file("eeprom.bin");
         sandbox::write_board_file("i2c-absent", "");
@@ -33,7 +33,9 @@ protected:
         sandbox::write_board_file("i2c-absent", "");
         sandbox::write_board_file("i2c-buses", "0 1\n");
     }
-    void select(int address) { ASSERT_EQ(plat_ioctl(bus_, I2C_SLAVE, static_cast<unsigned long>(address)), 0); }
+    void select(int address) {
+        ASSERT_EQ(plat_ioctl(bus_, I2C_SLAVE, static_cast<unsigned long>(address)), 0);
+    }
     ssize_t write_bytes(std::initializer_list<uint8_t> bytes) {
         std::string data(bytes.begin(), bytes.end());
         return plat_write(bus_, data.data(), data.size());

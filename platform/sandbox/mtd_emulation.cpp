@@ -1,9 +1,9 @@
 #include "platform/sandbox/mtd_emulation.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,7 +71,8 @@ int erase(MtdHandle& handle, const void* arg) {
     count_request();
     std::vector<uint8_t> erased(block, 0xFF);
     for (uint64_t at = start; at < start + length; at += block) {
-        if (::pwrite(handle.file, erased.data(), block, static_cast<off_t>(at)) != static_cast<ssize_t>(block)) {
+        if (::pwrite(handle.file, erased.data(), block, static_cast<off_t>(at)) !=
+            static_cast<ssize_t>(block)) {
             errno = EIO;
             return -1;
         }

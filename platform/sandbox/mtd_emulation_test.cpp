@@ -19,7 +19,7 @@ constexpr uint32_t kBlock = 0x10000;
 constexpr uint32_t kDeviceTreeSize = 0x20000;
 
 class MtdEmulation : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         sandbox::write_board_file("mtd/devicetree.bin", std::string(kDeviceTreeSize, '\xff'));
         sandbox::write_board_file("mtd/requests", "0\n");

@@ -191,7 +191,8 @@ uint64_t shortened_sleep(uint64_t requested_us) {
     if (::nanosleep(&wait, &left) == 0) {
         return 0;
     }
-    auto left_us = static_cast<uint64_t>(left.tv_sec) * 1000000 + static_cast<uint64_t>(left.tv_nsec) / 1000;
+    auto left_us =
+        static_cast<uint64_t>(left.tv_sec) * 1000000 + static_cast<uint64_t>(left.tv_nsec) / 1000;
     return static_cast<uint64_t>(static_cast<double>(left_us) * speed);
 }
 
