@@ -17,6 +17,7 @@ class I2cTest : public ::testing::Test {
     void SetUp() override {
         board_.set("i2c-buses", "0 1\n");
         board_.set("i2c-absent", "");
+        board_.set("i2c-read-fails", "");
         board_.set("i2c.log", "");
         board_.set("rtc", "2024-12-31 23:07:59\n");
         eeprom_ = std::string(8192, '\xEE');
@@ -85,6 +86,14 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ("I2C error when writing LED on bus 0 offset 2: 6\n",
               capture_stdout([&] { result = led_write(2, 1); }));
     EXPECT_LT(result, 0);
+
+    // The address is acknowledged but the data phase fails.
+    board_.set("i2c-absent", "");
+    board_.set("i2c-read-fails", "rtc\n");
+    ClockStamp clock{};
+    EXPECT_EQ("I2C error - device 0xd0 @ 0, 7 bytes : 5\n",
+              capture_stdout([&] { rtc_read(&clock); }));
+    EXPECT_EQ(0, clock.reg[0]);
 
     i2c_close_buses();  // a bus that is not open cannot select a device
     ClockStamp stamp{};

@@ -10,7 +10,9 @@
 //   0x47 LED           8-bit register pointer; registers in led.bin; writes
 //                      of register 2 logged to led.log
 // An address nobody answers is refused with ENXIO, as the adapter reports a
-// missing acknowledge. Bus 1 has no devices.
+// missing acknowledge (board file i2c-absent names devices taken away);
+// devices named in i2c-read-fails acknowledge but fail their reads with
+// EIO. Bus 1 has no devices. Every message is logged to i2c.log.
 #pragma once
 
 #include <sys/types.h>
