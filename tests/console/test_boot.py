@@ -7,7 +7,7 @@ import pexpect
 import pytest
 
 import images
-from conftest import LAUNCHER, ROOT
+from console_helpers import LAUNCHER, ROOT
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")

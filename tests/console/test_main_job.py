@@ -4,7 +4,7 @@ import os
 
 import pexpect
 
-from conftest import ROOT
+from console_helpers import ROOT
 
 
 def run_sandbox(tmp_path, *options):

@@ -5,7 +5,7 @@ import zlib
 
 import pytest
 
-from conftest import enter, mkboard
+from sandbox_helpers import enter, mkboard
 
 
 def eeprom(board):

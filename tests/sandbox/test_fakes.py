@@ -1,6 +1,6 @@
 """The fake outside programs log their calls and answer as the board says."""
 
-from conftest import enter, mkboard
+from sandbox_helpers import enter, mkboard
 
 
 def test_answers_are_taken_in_order_and_the_last_one_repeats(tmp_path):

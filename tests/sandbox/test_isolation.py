@@ -7,7 +7,7 @@ import uuid
 
 import pytest
 
-from conftest import BUILD, ENTER, enter, mkboard
+from sandbox_helpers import BUILD, ENTER, enter, mkboard
 
 
 def test_the_clock_cannot_be_set_and_date_is_only_logged(board):
