@@ -33,20 +33,8 @@ std::string component(std::uint32_t magic, const std::string& payload, bool crc_
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::string read_file(const char* path) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        return "<missing>";
-    }
-    std::string content;
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        content.append(chunk, n);
-    }
-    std::fclose(f);
-    return content;
-}
+using sandbox_test::read_file;
+using sandbox_test::write_file;
 
 // A gzip-compressed tar archive holding one executable shell program at
 // `path`, made with the switch's own tar.
@@ -135,10 +123,7 @@ TEST(ExtractGdb, DebuggerComesFromTheOtherSlotsFirstComponent) {
     EXPECT_EQ(extract_gdb(3), 0);
     EXPECT_EQ(extract_gdb(1), 0);  // no slot 2 file yet
     std::string gz = read_file("/tmp/g.gz");
-    std::FILE* slot2 = std::fopen("/user/images/image2", "wb");
-    std::string bytes = component(kApplication, gz);
-    std::fwrite(bytes.data(), 1, bytes.size(), slot2);
-    std::fclose(slot2);
+    write_file("/user/images/image2", component(kApplication, gz));
     EXPECT_EQ(extract_gdb(1), 1);
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
@@ -153,10 +138,7 @@ TEST(ExtractGdb, DebuggerComesFromTheOtherSlotsFirstComponent) {
 }
 
 TEST(ExtractGdb, OnlyAnApplicationComponentIsTaken) {
-    std::FILE* slot1 = std::fopen("/user/images/image1", "wb");
-    std::string bytes = component(0x024D4152, "a boot loader payload");
-    std::fwrite(bytes.data(), 1, bytes.size(), slot1);
-    std::fclose(slot1);
+    write_file("/user/images/image1", component(0x024D4152, "a boot loader payload"));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(extract_gdb(2), 0);

@@ -37,10 +37,7 @@ std::string component(std::uint32_t magic, const std::string& payload, bool crc_
 }
 
 void put(const char* path, const std::string& content) {
-    std::FILE* f = std::fopen(path, "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
+    sandbox_test::write_file(path, content);
 }
 
 class SlotBoot : public ::testing::Test {

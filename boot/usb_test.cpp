@@ -13,15 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/sandbox/board_files.h"
+#include "platform/sandbox/test_support.h"
 
 namespace {
 
-void write_file(const char* path, const std::string& content) {
-    std::FILE* f = std::fopen(path, "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-}
+using sandbox_test::write_file;
 
 TEST(RejectedList, DigestIsWhatBusyboxPrints) {
     write_file("/tmp/abc", "abc");

@@ -75,11 +75,7 @@ class InstalledHeader : public ::testing::Test {
         mtd_open_partitions();
     }
     void write_slot(int slot, const std::string& bytes) {
-        std::string path = "/user/images/image" + std::to_string(slot);
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(nullptr, file);
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
+        sandbox_test::write_file("/user/images/image" + std::to_string(slot), bytes);
     }
     sandbox_test::BoardFiles board_;
 };

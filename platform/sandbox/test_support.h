@@ -37,6 +37,31 @@ std::string capture(int fd, Fn&& fn) {
     return text;
 }
 
+// Whole files inside the switch (slot files, /tmp, the stick): the bytes
+// written, or read back ("<missing>" when the file cannot be opened).
+inline void write_file(const std::string& path, const std::string& content) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file != nullptr) {
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::fclose(file);
+    }
+}
+
+inline std::string read_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return "<missing>";
+    }
+    std::string content;
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        content.append(chunk, n);
+    }
+    std::fclose(file);
+    return content;
+}
+
 // The same for standard output.
 template <typename Fn>
 std::string capture_stdout(Fn&& fn) {
