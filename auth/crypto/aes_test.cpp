@@ -98,23 +98,6 @@ class AesContext : public ::testing::Test {
     Bytes iv_ = Bytes(16, 0xA5);
 };
 
-TEST_F(AesContext, RecordsDirectionModeKeySizeAndRounds) {
-    const uint32_t rounds[] = {10, 12, 14};
-    for (uint32_t i = 0; i < 3; ++i) {
-        Bytes key(16 + 8 * i, 0x11);
-        CryptoStatus status = 1;
-        AESCtx* ctx =
-            AES_createCtx(key.data(), static_cast<uint32_t>(key.size()), AES_DIR_DECRYPT, &status);
-        ASSERT_NE(ctx, nullptr);
-        EXPECT_EQ(status, CRYPTO_OK);
-        EXPECT_EQ(ctx->direction, AES_DIR_DECRYPT);
-        EXPECT_EQ(ctx->mode, AES_MODE_CBC);
-        EXPECT_EQ(ctx->keyBits, key.size() * 8);
-        EXPECT_EQ(ctx->rounds, rounds[i]);
-        AES_deleteCtx(&ctx);
-    }
-}
-
 TEST_F(AesContext, KeyLengthsOtherThan16_24_32AreRefused) {
     Bytes key(64, 0x22);
     for (uint32_t len : {0u, 8u, 12u, 15u, 17u, 20u, 31u, 33u, 64u}) {
