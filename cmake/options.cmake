@@ -11,6 +11,11 @@ function(bl_target_options target)
       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
+  if(BL_FUZZ)
+    # Coverage for libFuzzer in every object; the fuzz targets link its
+    # driver themselves.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
 endfunction()
 
 # Executables run inside the sandbox's busybox root filesystem and on the

@@ -27,13 +27,18 @@ constexpr uint8_t gf_mul(uint8_t a, uint8_t b) {
     return product;
 }
 
-// Multiplicative inverse as x^254; 0 maps to 0.
+// Multiplicative inverse as x^254 by square and multiply (few enough steps
+// for every compiler's constant evaluation); 0 maps to 0.
 constexpr uint8_t gf_inverse(uint8_t x) {
     uint8_t result = 1;
-    for (int i = 0; i < 254; ++i) {
-        result = gf_mul(result, x);
+    uint8_t power = x;
+    for (unsigned exponent = 254; exponent != 0; exponent >>= 1) {
+        if ((exponent & 1) != 0) {
+            result = gf_mul(result, power);
+        }
+        power = gf_mul(power, power);
     }
-    return x == 0 ? 0 : result;
+    return result;
 }
 
 constexpr uint8_t rotl8(uint8_t x, int n) {
