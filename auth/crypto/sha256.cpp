@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "auth/crypto/toolkit.h"
 
@@ -44,51 +45,55 @@ inline uint32_t small_sigma1(uint32_t x) {
     return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10);
 }
 
-// One round. The eight working variables rotate by renaming at the call
-// site, so only d and h are written here. h and the round's constant and
-// word are summed first: they are known before e, which the round waits
-// for. Maj(a, b, c) is computed as b ^ ((a ^ b) & (b ^ c)), where b ^ c is
-// the a ^ b of the round before, carried in bc (so c itself is not read).
-inline void round(uint32_t a, uint32_t b, [[maybe_unused]] uint32_t c, uint32_t& d, uint32_t e,
-                  uint32_t f, uint32_t g, uint32_t& h, uint32_t constant_plus_word, uint32_t& bc) {
-    uint32_t t1 = h + constant_plus_word;
+// The working variables a..h live in v[8] without being moved: in round i,
+// a is v[(0 - i) & 7], b is v[(1 - i) & 7] and so on, so that each round
+// writes only d and h. The message schedule is kept as the last sixteen
+// words, w[i & 15], each computed in the round that first needs it. With
+// every round unrolled all these indices are constants, and the compiler
+// keeps the state in registers.
+template <unsigned i>
+inline uint32_t& var(uint32_t (&v)[8], unsigned n) {
+    return v[(n - i) & 7u];
+}
+
+// Maj(a, b, c) is computed as b ^ ((a ^ b) & (b ^ c)), where b ^ c is the
+// a ^ b of the round before, carried in bc.
+template <unsigned i>
+inline void round(uint32_t (&v)[8], uint32_t (&w)[16], uint32_t& bc) {
+    if constexpr (i >= 16) {
+        w[i & 15] +=
+            small_sigma1(w[(i - 2) & 15]) + w[(i - 7) & 15] + small_sigma0(w[(i - 15) & 15]);
+    }
+    uint32_t a = var<i>(v, 0), b = var<i>(v, 1);
+    uint32_t e = var<i>(v, 4), f = var<i>(v, 5), g = var<i>(v, 6);
+    uint32_t t1 = var<i>(v, 7) + kRoundConstants[i] + w[i & 15];
     t1 += big_sigma1(e) + (g ^ (e & (f ^ g)));
     uint32_t ab = a ^ b;
     uint32_t t2 = big_sigma0(a) + (b ^ (ab & bc));
     bc = ab;
-    d += t1;
-    h = t1 + t2;
+    var<i>(v, 3) += t1;
+    var<i>(v, 7) = t1 + t2;
+}
+
+template <unsigned... i>
+inline void rounds(uint32_t (&v)[8], uint32_t (&w)[16], std::integer_sequence<unsigned, i...>) {
+    uint32_t bc = v[1] ^ v[2];
+    (round<i>(v, w, bc), ...);
 }
 
 void compress(uint32_t state[8], const uint8_t* block) {
-    uint32_t w[64];
+    uint32_t w[16];
     for (int i = 0; i < 16; ++i) {
         w[i] = load_be32(block + 4 * i);
     }
-    for (int i = 16; i < 64; ++i) {
-        w[i] = small_sigma1(w[i - 2]) + w[i - 7] + small_sigma0(w[i - 15]) + w[i - 16];
+    uint32_t v[8];
+    for (int i = 0; i < 8; ++i) {
+        v[i] = state[i];
     }
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    uint32_t bc = b ^ c;
-    for (int i = 0; i < 64; i += 8) {
-        round(a, b, c, d, e, f, g, h, kRoundConstants[i] + w[i], bc);
-        round(h, a, b, c, d, e, f, g, kRoundConstants[i + 1] + w[i + 1], bc);
-        round(g, h, a, b, c, d, e, f, kRoundConstants[i + 2] + w[i + 2], bc);
-        round(f, g, h, a, b, c, d, e, kRoundConstants[i + 3] + w[i + 3], bc);
-        round(e, f, g, h, a, b, c, d, kRoundConstants[i + 4] + w[i + 4], bc);
-        round(d, e, f, g, h, a, b, c, kRoundConstants[i + 5] + w[i + 5], bc);
-        round(c, d, e, f, g, h, a, b, kRoundConstants[i + 6] + w[i + 6], bc);
-        round(b, c, d, e, f, g, h, a, kRoundConstants[i + 7] + w[i + 7], bc);
+    rounds(v, w, std::make_integer_sequence<unsigned, 64>{});
+    for (int i = 0; i < 8; ++i) {
+        state[i] += v[i];
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
 }
 
 }  // namespace
