@@ -214,21 +214,13 @@ void remainder(const Limb* u, size_t ulen, const Limb* v, size_t k, Limb* rem) {
     }
 }
 
-// t += a * b + carry; returns the new carry. The two additions are written
-// on single limbs, with the carries taken from comparisons: compilers turn
-// that into add-with-carry instructions, where a double-width sum is often
-// spilled to memory.
+// t += a * b + carry; returns the new carry. The double-width sum cannot
+// overflow: (2^w - 1)^2 + 2 (2^w - 1) = 2^2w - 1.
 template <typename Limb>
 inline Limb mul_add_step(Limb& t, Limb a, Limb b, Limb carry) {
-    Wide<Limb> p = Wide<Limb>{a} * b;
-    Limb lo = static_cast<Limb>(p);
-    Limb hi = static_cast<Limb>(p >> kLimbBits<Limb>);
-    lo += carry;
-    hi += (lo < carry) ? 1 : 0;
-    lo += t;
-    hi += (lo < t) ? 1 : 0;
-    t = lo;
-    return hi;
+    Wide<Limb> p = Wide<Limb>{a} * b + t + carry;
+    t = static_cast<Limb>(p);
+    return static_cast<Limb>(p >> kLimbBits<Limb>);
 }
 
 // t[0..len) += a[0..len) * b; returns the carry out of the top limb. The
