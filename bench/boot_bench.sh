@@ -8,13 +8,19 @@
 # launcher and the tar, gzip and shell it runs) and the elapsed time of the
 # boot against the floor: reading the image once and writing its payload
 # once (one dd of the image in the same sandbox, which reads every byte and
-# writes every byte). Fixed waits of the launcher are
-# scaled away with SANDBOX_SPEED. Never fails on a figure.
+# writes every byte). Each is run several times, alternately, and the
+# fastest run of each is compared: other work on the machine only ever adds
+# time. Fixed waits of the launcher are scaled away with SANDBOX_SPEED.
+# The launcher timed is bootlauncher-bench (the launcher built with the
+# switch's optimisation) when the build has it. Never fails on a figure.
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(readlink -f "${1:-$top/build/host}")
 mib=${BOOT_BENCH_MIB:-256}
+runs=${BOOT_BENCH_RUNS:-3}
+launcher=$build/bootlauncher-bench
+[ -x "$launcher" ] || launcher=$build/bootlauncher-sandbox
 work=$build/boot-bench
 rm -rf "$work"
 mkdir -p "$work/app/home/bin"
@@ -34,18 +40,24 @@ size=$(stat -c %s "$work/image1")
 # The switch's own time tool measures inside the sandbox: elapsed seconds
 # and the peak resident set of everything it waited for.
 script='
-  /bin/busybox time -f "launcher %e s %M KiB" sh -c "/sbin/bootlauncher > /tmp/boot.out 2>&1"
-  grep -q boot-bench-app-up /tmp/boot.out || { echo "the image did not boot:"; cat /tmp/boot.out; exit 1; }
-  /bin/busybox time -f "floor %e s" sh -c "dd if=/user/images/image1 of=/tmp/floor bs=65536 2>/dev/null"
+  i=0
+  while [ $i -lt '"$runs"' ]; do
+    /bin/busybox time -f "launcher %e s %M KiB" sh -c "/sbin/bootlauncher > /tmp/boot.out 2>&1"
+    grep -q boot-bench-app-up /tmp/boot.out || { echo "the image did not boot:"; cat /tmp/boot.out; exit 1; }
+    rm -rf /tmp/home /tmp/floor
+    /bin/busybox time -f "floor %e s" sh -c "dd if=/user/images/image1 of=/tmp/floor bs=65536 2>/dev/null"
+    rm -f /tmp/floor
+    i=$((i + 1))
+  done
 '
-SANDBOX_SPEED=1000000 "$top/sandbox/enter" --put "$build/bootlauncher-sandbox=/sbin/bootlauncher" \
+SANDBOX_SPEED=1000000 "$top/sandbox/enter" --put "$launcher=/sbin/bootlauncher" \
   "$work/board" -- sh -c "$script" 2> "$work/times" || { cat "$work/times"; exit 1; }
 cat "$work/times"
-awk -v mib="$mib" -v size="$size" '
-  /^launcher/ { t = $2; kib = $4 }
-  /^floor/ { floor = $2 }
+awk -v mib="$mib" -v size="$size" -v runs="$runs" '
+  /^launcher/ { if (t == "" || $2 < t) t = $2; if ($4 > kib) kib = $4 }
+  /^floor/ { if (floor == "" || $2 < floor) floor = $2 }
   END {
-    printf "boot of a %d MiB slot image (%d bytes): %.2f s, peak resident %.1f MiB (goal <= 16 MiB)\n", mib, size, t, kib / 1024
+    printf "boot of a %d MiB slot image (%d bytes), fastest of %d runs: %.2f s, peak resident %.1f MiB (goal <= 16 MiB)\n", mib, size, runs, t, kib / 1024
     if (floor > 0) printf "floor (read once + write once): %.2f s; launcher / floor = %.2f (goal <= 2)\n", floor, t / floor
   }' "$work/times"
 rm -rf "$work"
