@@ -1,0 +1,201 @@
+"""The rescue menu as an operator sees it on the console: the options, the
+hidden letters, the USB chooser, the downloads by TFTP and XMODEM."""
+
+import struct
+
+import pexpect
+
+import images
+
+RESCUE = ("--env", "diagnostics=rescue")
+OPTIONS = ("Please select one of the following options:\r\n"
+           "\tT) Configure networking and tftp download an image\r\n"
+           "\tX) Use xmodem 1K to serial download an image\r\n"
+           "\tP) Physical presence (low security mode)\r\n"
+           "\tF) Filesystem check\r\n"
+           "\tR) Reboot\r\n"
+           "\tE) Exit\r\n")
+PROMPT = "\r\nOption? : "
+KERNEL = 0x034D4152
+GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+
+
+def at_menu(switch):
+    """Waits for the option list and prompt; the text the last action
+    printed before them."""
+    switch.expect(OPTIONS + PROMPT)
+    return switch.console.before
+
+
+def choose(switch, key):
+    """At the option prompt, types one key."""
+    switch.console.send(key)
+
+
+def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path):
+    # The kernel partition holds a component header with version 4.3.2.1;
+    # the boot loader keeps its version block at 0xF0 of its partition; the
+    # root filesystem partition is missing; the device tree partition is
+    # erased; slot 2 is empty.
+    kernel = tmp_path / "kernel.bin"
+    kernel.write_bytes(struct.pack(">IIII", 0x12345678, 64, KERNEL, 0x04030201))
+    uboot = tmp_path / "uboot.bin"
+    uboot.write_bytes(b"\xff" * 0xF0 + struct.pack(">IIII", 0, 0, 0x024D4152, 0x09080706))
+    switch = make_switch(*RESCUE, "--mtd-file", f"kernel={kernel}", "--mtd-file",
+                         f"uboot={uboot}", "--no-mtd", "rfs", slots={1: GOOD1})
+    switch.boot()
+    assert at_menu(switch).endswith("Entering Rescue Mode.\r\n")
+
+    # An unknown letter is named in upper case; the list is not repeated.
+    choose(switch, "z")
+    switch.expect('unknown option "Z". Please try again\r\n' + PROMPT)
+    assert "Please select" not in switch.console.before
+
+    # Versions from the installed headers, 0.0.0.0 where nothing is readable.
+    # The missing partition is reported by the flash read, on the error
+    # output, in the middle of the listing.
+    choose(switch, "v")
+    text = at_menu(switch).replace("Could not get MTD device info ", "")
+    assert text.endswith("Installed images versions: \r\n"
+                         "\tBoot image  : 9.8.7.6\r\n"
+                         "\tRFS image   : 0.0.0.0\r\n"
+                         "\tKernel image: 4.3.2.1\r\n"
+                         "\tDFT image   : 255.255.255.255\r\n"
+                         "\tOS image 1  : 1.2.3.4\r\n"
+                         "\tOS image 2  : 0.0.0.0\r\n"), text
+
+    # Ctrl-C at the prompt is forgotten: the same prompt again, no message,
+    # and the menu goes on.
+    switch.console.sendintr()
+    switch.expect(PROMPT)
+    assert "unknown option" not in switch.console.before
+    assert "Please select" not in switch.console.before
+    choose(switch, "V")
+    assert "Installed images versions" in at_menu(switch)
+
+    # Exit leaves the menu and the boot goes on with slot 1.
+    choose(switch, "e")
+    switch.expect("Booting image '1'")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert not switch.rebooted
+
+
+def test_exit_reboots_an_orvex_board_and_reboot_reboots(make_switch):
+    for name, options, key in (("orvex", ("--os-kind", "C"), "E"), ("reboot", (), "r")):
+        switch = make_switch(*RESCUE, *options, slots={1: GOOD1}, name=name)
+        switch.boot()
+        at_menu(switch)
+        choose(switch, key)
+        text = switch.end()
+        assert switch.rebooted, name
+        assert "Booting image" not in text
+        assert switch.commands()[-1] == "reboot"
+
+
+CHOOSE_FILE = "Choose file number to install (q to quit): "
+
+
+def usb_listing(switch):
+    """Waits for the chooser's question; its listing, number -> name."""
+    switch.expect(CHOOSE_FILE, timeout=60)
+    listing = {}
+    for line in switch.console.before.split("\r\n"):
+        if line.startswith("\t") and ": " in line:
+            number, name = line[1:].split(": ", 1)
+            listing[int(number)] = name
+    return listing
+
+
+def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
+    stick = tmp_path / "stick"
+    (stick / "a directory").mkdir(parents=True)
+    (stick / "images").mkdir()
+    names = ["plain.img", "with spaces.img", "$(reboot)", "a;reboot", "`reboot`|x&y>z",
+             "n" * 255]
+    for name in names:
+        (stick / name).write_bytes(b"not an image")
+    switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: GOOD1})
+    switch.boot()
+    at_menu(switch)
+
+    # Every file, no directory, numbered from 1.
+    choose(switch, "u")
+    listing = usb_listing(switch)
+    assert sorted(listing.values()) == sorted(names)
+    assert sorted(listing) == list(range(1, len(names) + 1))
+
+    # 0 and below go back to the menu without a word.
+    switch.console.send("0\r")
+    text = at_menu(switch)
+    assert "Invalid" not in text and "Installing" not in text
+    choose(switch, "U")
+    assert usb_listing(switch) == listing
+    switch.console.send("-3\r")
+    text = at_menu(switch)
+    assert "Invalid" not in text and "Installing" not in text
+
+    # A line without a number is refused and another read without the
+    # question; a number followed by anything selects that file.
+    choose(switch, "u")
+    assert usb_listing(switch) == listing
+    switch.console.send("abc\r")
+    switch.expect("Invalid file number abc. Try again pleas\r\n")
+    switch.console.send("2x\r")
+    text = at_menu(switch)
+    assert CHOOSE_FILE not in text
+    assert f"Installing {listing[2]}\r\n" in text
+
+    # Names with shell characters and the longest name a directory entry
+    # can have reach the installer whole; nothing reaches the shell.
+    for wanted in ("$(reboot)", "a;reboot", "`reboot`|x&y>z", "n" * 255):
+        number = next(n for n, name in listing.items() if name == wanted)
+        choose(switch, "u")
+        usb_listing(switch)
+        switch.console.send(f"  {number}\r")
+        assert f"Installing {wanted}\r\n" in at_menu(switch)
+    choose(switch, "e")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert not switch.rebooted
+    assert [c for c in switch.commands() if "reboot" in c] == []
+
+
+def test_usb_chooser_large_and_empty_sticks(make_switch, tmp_path):
+    many = tmp_path / "stick-many"
+    many.mkdir()
+    for n in range(1000):
+        (many / f"file{n:04}.bin").write_bytes(b"x")
+    only_dirs = tmp_path / "stick-dirs"
+    for name in ("a", "b", "c d"):
+        (only_dirs / name).mkdir(parents=True)
+
+    switch = make_switch(*RESCUE, "--usb", str(many), slots={1: GOOD1}, name="many")
+    switch.boot()
+    at_menu(switch)
+    choose(switch, "u")
+    listing = usb_listing(switch)
+    assert sorted(listing) == list(range(1, 1001))
+    assert len(set(listing.values())) == 1000
+    switch.console.send("1000\r")
+    assert f"Installing {listing[1000]}\r\n" in at_menu(switch)
+    # A number past the last file returns without a word; so does q.
+    for line in ("1001", "q"):
+        choose(switch, "u")
+        usb_listing(switch)
+        switch.console.send(line + "\r")
+        text = at_menu(switch)
+        assert "Installing" not in text and "Invalid" not in text
+    choose(switch, "e")
+    switch.end()
+
+    switch = make_switch(*RESCUE, "--usb", str(only_dirs), slots={1: GOOD1}, name="dirs")
+    switch.boot()
+    at_menu(switch)
+    choose(switch, "u")
+    assert usb_listing(switch) == {}
+    switch.console.send("1\r")
+    text = at_menu(switch)
+    assert "Installing" not in text and "Invalid" not in text
+    choose(switch, "e")
+    switch.end()
