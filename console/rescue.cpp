@@ -20,6 +20,7 @@
 #include "console/fsmaint.h"
 #include "console/input.h"
 #include "console/network.h"
+#include "console/validate.h"
 #include "image/install.h"
 #include "image/install_log.h"
 #include "image/installed.h"
@@ -55,22 +56,6 @@ bool interrupted() {
 // A download left over from an earlier attempt must not pass for a new one.
 void remove_old_download() {
     unlink(kDownload);
-}
-
-// The file name goes into a shell command line: only characters with no
-// meaning to the shell, and no leading "-" that tftp would take for an
-// option.
-bool file_name_plain(const char* name) {
-    if (name[0] == '\0' || name[0] == '-') {
-        return false;
-    }
-    for (const char* c = name; *c != '\0'; ++c) {
-        unsigned char u = static_cast<unsigned char>(*c);
-        if (!std::isalnum(u) && std::strchr("._-/+", u) == nullptr) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // ---- USB chooser
@@ -210,7 +195,9 @@ int tftp_rescue() {
         std::fputs("Image Filename: ", stdout);
         std::fflush(stdout);
         read_line(name, sizeof name);
-        if (std::strlen(name) >= 2 && file_name_plain(name)) {
+        // The name goes into a shell command line: only a plain file name
+        // is taken, so nothing typed here can run a command.
+        if (std::strlen(name) >= 2 && tftp_filename_valid(name)) {
             break;
         }
         if (std::strcmp(name, "q") == 0 || interrupted()) {

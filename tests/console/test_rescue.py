@@ -2,10 +2,10 @@
 hidden letters, the USB chooser, the downloads by TFTP and XMODEM."""
 
 import struct
-
-import pexpect
+import subprocess
 
 import images
+from console_helpers import BUILD, ROOT
 
 RESCUE = ("--env", "diagnostics=rescue")
 OPTIONS = ("Please select one of the following options:\r\n"
@@ -18,6 +18,20 @@ OPTIONS = ("Please select one of the following options:\r\n"
 PROMPT = "\r\nOption? : "
 KERNEL = 0x034D4152
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+LONG = "n" * 251 + ".img"
+IMGTOOL = BUILD / "imgtool"
+KEY = ROOT / "keys" / "test" / "production.key.pem"
+
+
+def signed_image(tmp_path, version, name="downloaded"):
+    """An application image signed with the test production key."""
+    source = tmp_path / f"{name}.tar.gz"
+    source.write_bytes(images.application(name))
+    out = tmp_path / f"{name}-{version}.img"
+    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", "application", "--format",
+                    "3", "--version", version, "--sign", str(KEY), str(source)], check=True,
+                   capture_output=True)
+    return out.read_bytes()
 
 
 def at_menu(switch):
@@ -111,10 +125,11 @@ def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
     stick = tmp_path / "stick"
     (stick / "a directory").mkdir(parents=True)
     (stick / "images").mkdir()
-    names = ["plain.img", "with spaces.img", "$(reboot)", "a;reboot", "`reboot`|x&y>z",
-             "n" * 255]
+    names = ["plain.img", "with spaces.img", "$(reboot)", "a;reboot", "`reboot`|x&y>z", LONG]
     for name in names:
         (stick / name).write_bytes(b"not an image")
+    image = signed_image(tmp_path, "3.1.4.1")
+    (stick / LONG).write_bytes(image)
     switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: GOOD1})
     switch.boot()
     at_menu(switch)
@@ -146,16 +161,38 @@ def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
     assert CHOOSE_FILE not in text
     assert f"Installing {listing[2]}\r\n" in text
 
-    # Names with shell characters and the longest name a directory entry
-    # can have reach the installer whole; nothing reaches the shell.
-    for wanted in ("$(reboot)", "a;reboot", "`reboot`|x&y>z", "n" * 255):
+    # Names with shell characters reach the installer whole, and nothing
+    # reaches the shell.
+    for wanted in ("$(reboot)", "a;reboot", "`reboot`|x&y>z"):
         number = next(n for n, name in listing.items() if name == wanted)
         choose(switch, "u")
         usb_listing(switch)
         switch.console.send(f"  {number}\r")
-        assert f"Installing {wanted}\r\n" in at_menu(switch)
+        text = at_menu(switch)
+        assert f"Installing {wanted}\r\n" in text
+        assert "Updating install log" not in text
+
+    # The longest name a directory entry can have: a signed image that
+    # installs in slot 2 and is logged under its whole path.
+    number = next(n for n, name in listing.items() if name == LONG)
+    choose(switch, "u")
+    usb_listing(switch)
+    switch.console.send(f"{number}\r")
+    switch.expect("Install image as image 1 or 2 (hit return to just boot image): ")
+    switch.console.send("2\r")
+    text = at_menu(switch)
+    assert "Image2 updated succeeded" in text
+    line = f"File /mnt/usb/{LONG} installed from USB at "
+    assert f"Updating install log. {line}" in text
+    assert (switch.board / "emmc" / "p1" / "install.log").read_text().startswith(line)
+    assert (switch.board / "emmc" / "p1" / "images" / "image2").read_bytes() == image
+    choose(switch, "v")
+    assert "\tOS image 2  : 3.1.4.1\r\n" in at_menu(switch)
+
+    # The installed slot is the one booted after the menu.
     choose(switch, "e")
-    switch.expect("application up: slot1")
+    switch.expect("Booting image '2'")
+    switch.expect("application up: downloaded")
     switch.end()
     assert not switch.rebooted
     assert [c for c in switch.commands() if "reboot" in c] == []
@@ -198,4 +235,34 @@ def test_usb_chooser_large_and_empty_sticks(make_switch, tmp_path):
     text = at_menu(switch)
     assert "Installing" not in text and "Invalid" not in text
     choose(switch, "e")
+    switch.end()
+
+
+def test_physical_presence_and_key_wipe(make_switch):
+    switch = make_switch(*RESCUE, slots={1: GOOD1})
+    switch.boot()
+    at_menu(switch)
+    (switch.board / "led.log").write_text("")
+    choose(switch, "p")
+    switch.expect("Do you wish to continue y/N? ")
+    switch.console.send("y")
+    switch.expect("Hit a key to start the test.")
+    switch.console.send(" ")
+    switch.expect("How many times did the LED blink? ")
+    # Counted as the operator does: the lit periods of the location LED.
+    blinks = sum(1 for line in (switch.board / "led.log").read_text().splitlines()
+                 if int(line.split()[1], 16) & 0x03 == 0x01)
+    switch.console.send(f"{blinks}\r")
+    assert "Correct. Physical presence established" in at_menu(switch)
+    assert (switch.board / "tmp" / "lowsec").exists()
+
+    keys = switch.board / "emmc" / "p1"
+    (keys / "production_key.pub.pem").write_text("stale key file\n")
+    choose(switch, "K")
+    switch.expect("Confirm: wiping system keys y/N: ")
+    switch.console.send("y")
+    assert "System keys have been deleted." in at_menu(switch)
+    assert "rm /user/*.pem" in switch.commands()
+    assert list(keys.glob("*.pem")) == []
+    choose(switch, "E")
     switch.end()
