@@ -53,7 +53,9 @@ for dir in lib lib64 usr/lib; do
 done
 
 # --- /etc
-cp "$here/partsetup" "$root/etc/partsetup"
+# The eMMC layout the board gives (mkboard copies sandbox/partsetup; a board
+# made with --no-partsetup has none, and neither has the switch).
+[ -f "$board/partsetup" ] && cp "$board/partsetup" "$root/etc/partsetup"
 printf 'root:x:0:0:root:/root:/bin/sh\n' > "$root/etc/passwd"
 printf 'root:x:0:\n' > "$root/etc/group"
 printf 'switch\n' > "$root/etc/hostname"
@@ -109,9 +111,20 @@ if [ -e "$board/emmc/present" ] && [ -d "$board/emmc/p1" ] && [[ " $partitions "
 else
   : > "$board/run/mounts"
 fi
-if [ -d "$board/usb" ]; then
-  mount --bind "$board/usb" "$root/mnt/usb"
-  # The system's USB handling announces a mounted stick with this marker.
+# The system's USB handling announces a mounted stick with the marker
+# /tmp/usb: at once, or, when the board says so (usb-mount-after), once the
+# launcher has slept that many more seconds (counted time, see
+# platform/sandbox), or never.
+rm -f "$board/run/usb-mount-at"
+[ -d "$board/usb" ] && mount --bind "$board/usb" "$root/mnt/usb"
+usb_after=$(cat "$board/usb-mount-after" 2>/dev/null || true)
+if [ "$usb_after" = never ]; then
+  :
+elif [ -n "$usb_after" ]; then
+  slept=$(cat "$board/slept-us" 2>/dev/null || echo 0)
+  awk -v s="${slept:-0}" -v a="$usb_after" 'BEGIN { printf "%.0f\n", s + a * 1000000 }' \
+    > "$board/run/usb-mount-at"
+elif [ -d "$board/usb" ]; then
   touch "$root/tmp/usb"
 fi
 

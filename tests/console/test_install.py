@@ -78,22 +78,42 @@ class Board:
                        check=True, capture_output=True)
         self.runs = 0
 
-    def install(self, data, same=0, slot=0, answers="", log=(), shell=None):
-        self.runs += 1
-        image = self.tmp / f"run{self.runs}.img"
-        image.write_bytes(data)
-        command = ["/opt/tests/install_driver", "/opt/image", str(same), str(slot), *log]
-        if shell:
-            command = ["/bin/busybox", "sh", "-c", shell + "; exec " + " ".join(command)]
+    def install(self, data, same=0, slot=0, answers="", log=(), before=""):
+        """One run of the installer; its result (None when it did not
+        return), with its output in self.out and self.err."""
+        self.runs_at_once([dict(data=data, same=same, slot=slot, answers=answers, log=log,
+                                before=before)])
+        return self.results[0]
+
+    def runs_at_once(self, runs):
+        """Several runs in one start of the switch (starting one takes
+        seconds): each after the shell commands of its `before`, with its
+        answers on standard input. Results in self.results, the output of
+        each run (error output included) in self.outs."""
+        puts, script = [], []
+        for i, run in enumerate(runs):
+            image = self.tmp / f"run{i}.img"
+            image.write_bytes(run["data"])
+            answers = self.tmp / f"run{i}.answers"
+            answers.write_text(run.get("answers", ""))
+            puts += ["--put", f"{image}=/opt/run{i}.img", "--put", f"{answers}=/opt/run{i}.answers"]
+            args = " ".join(["/opt/tests/install_driver", f"/opt/run{i}.img",
+                             str(run.get("same", 0)), str(run.get("slot", 0)),
+                             *(f"'{word}'" for word in run.get("log", ()))])
+            script.append(f"{run.get('before') or ':'}; {args} < /opt/run{i}.answers 2>&1;"
+                          f" echo '@@ end of run {i}'")
         result = subprocess.run(
             [str(ROOT / "sandbox" / "enter"), "--put", f"{DRIVER}=/opt/tests/install_driver",
-             "--put", f"{image}=/opt/image", str(self.path), "--", *command],
-            input=answers.encode(), capture_output=True, timeout=300,
-            env=dict(os.environ, SANDBOX_SPEED="1000"))
-        self.out = result.stdout.decode(errors="replace")
+             *puts, str(self.path), "--", "/bin/busybox", "sh", "-c", "\n".join(script)],
+            capture_output=True, timeout=600, env=dict(os.environ, SANDBOX_SPEED="1000"))
+        text = result.stdout.decode(errors="replace")
         self.err = result.stderr.decode(errors="replace")
-        match = re.search(r"image_install: (\d)", self.out)
-        return int(match.group(1)) if match else None
+        self.outs = re.split(r"@@ end of run \d+\n", text)[:len(runs)]
+        self.results = []
+        for out in self.outs:
+            match = re.search(r"image_install: (\d)", out)
+            self.results.append(int(match.group(1)) if match else None)
+        self.out = self.outs[-1]
 
     def file(self, rel):
         return (self.path / rel).read_bytes()
@@ -145,95 +165,99 @@ def test_flash_components_go_to_their_partitions(tmp_path):
     # Nothing of the ORVEX application was installed: the OS kind is "E".
     assert board.eeprom(OS_KIND) == ord("E")
 
-    # The same boot loader, kernel and root filesystem again, with the
-    # same-version switch on, and a type-7 component: three skips and no
-    # image, the flash not touched.
+    # Three more runs on this switch. (1) The same boot loader, kernel and
+    # root filesystem with the same-version switch on, and a type-7
+    # component: three skips and no image, the flash not touched. (2) ONIE
+    # has no same-version test: installed again; a partition 4 that cannot
+    # be mounted leaves only the first line of the records. (3) An unsigned
+    # kernel equal to the installed one: the signature step comes first,
+    # so it is rejected, not skipped.
     requests = board.file("mtd/requests")
-    assert board.install(boot + skip7 + kernel + rfs, same=1) == 0
-    assert board.out.count("Image has same version as existing image. Skipping update...\n") == 3
-    assert "ERROR: No valid image found\n" in board.out
-    assert board.file("mtd/requests") == requests
-
-    # ONIE has no same-version test: installed again. A partition 4 that
-    # cannot be mounted leaves only the first line of the records.
-    (board.path / "answers").mkdir(exist_ok=True)
-    (board.path / "answers" / "mount").write_text("1\n")
-    os.remove(board.path / "emmc/p4/onie-version")
-    assert board.install(onie, same=1) == 1
-    assert board.out.endswith("100%\nUpdating install logs\n\nimage_install: 1\n")
-    assert not (board.path / "emmc/p4/onie-version").exists()
-
-    # An unsigned kernel equal to the installed one: the signature step
-    # comes first, so it is rejected, not skipped.
     plain = component(KERNEL, pattern(5000, 9), "2.0.0.5")
-    data = bytearray(board.flash("kernel"))
-    data[:len(plain)] = plain
-    (board.path / "mtd/kernel.bin").write_bytes(bytes(data))
-    assert board.install(plain, same=1) == 0
-    assert "Installing Kernel:  Image rejected as it has no signature" in board.out
-    assert "Skipping" not in board.out
+    (tmp_path / "plain").write_bytes(plain)
+    board.runs_at_once([
+        dict(data=boot + skip7 + kernel + rfs, same=1, before="cp /sandbox/board/mtd/requests /tmp"),
+        dict(data=onie, same=1, before="echo 1 > /sandbox/board/answers/mount;"
+             " rm /sandbox/board/emmc/p4/onie-version"),
+        dict(data=plain, same=1, before="dd if=/opt/run2.img of=/sandbox/board/mtd/kernel.bin"
+             " conv=notrunc 2>/dev/null"),
+    ])
+    skipped, again, unsigned = board.outs
+    assert board.results == [0, 1, 0]
+    assert skipped.count("Image has same version as existing image. Skipping update...\n") == 3
+    assert "ERROR: No valid image found\n" in skipped
+    assert board.file("tmp/requests") == requests
+    assert again.endswith("100%\nUpdating install logs\n\nimage_install: 1\n")
+    assert not (board.path / "emmc/p4/onie-version").exists()
+    assert "Installing Kernel:  Image rejected as it has no signature" in unsigned
+    assert "Skipping" not in unsigned
 
 
 def test_size_limits_and_truncation(tmp_path):
     board = Board(tmp_path)
-    too_big = component(DIAGNOSTICS, pattern(0x700000 - 15, 5), "3.0.0.0")
-    assert board.install(too_big) == 0
-    assert "DIAGS image is too big for flash (7340033 > 7340032)\n" in board.out
-    board.assert_flash("rescue", b"")
-
-    # A file that ends inside a component: its CRC fails, nothing written.
     kernel = signed(tmp_path, "kernel", pattern(70000, 1), "2.0.0.4", "kernel")
-    assert board.install(kernel[:-1]) == 0
-    assert re.search(r"Installing Kernel: Bad crc for KERNEL: 0x[0-9a-f]{8}, voiding download\n",
-                     board.out)
-    # A kernel whose header claims 2 GiB at the end of the file: the bytes
-    # present are read, and only they.
+    # A kernel whose header claims 2 GiB at the end of the file.
     claim = bytearray(component(KERNEL, pattern(100, 1), "2.0.0.4"))
     claim[4:8] = struct.pack(">I", 0x7FFFFFF0)
-    assert board.install(bytes(claim)) == 0
-    assert "Bad crc for KERNEL" in board.out and "Failed to allocate" not in board.out
-    board.assert_flash("kernel", b"")
-
-    # XMODEM pads the last 1024-byte block with 0x1A: the installation
-    # succeeds as without it, the padding "component" passed over.
-    padded = kernel + b"\x1a" * (1024 - len(kernel) % 1024)
-    assert board.install(padded) == 1
+    board.runs_at_once([
+        dict(data=component(DIAGNOSTICS, pattern(0x700000 - 15, 5), "3.0.0.0")),
+        dict(data=kernel[:-1]),
+        dict(data=bytes(claim)),
+        # XMODEM pads the last 1024-byte block with 0x1A: the installation
+        # succeeds as without it, the padding passed over unread.
+        dict(data=kernel + b"\x1a" * (1024 - len(kernel) % 1024)),
+        dict(data=kernel + b"\x1a" * 100),
+    ])
+    too_big, short, claims, padded, padded_100 = board.outs
+    assert board.results == [0, 0, 0, 1, 1]
+    assert "DIAGS image is too big for flash (7340033 > 7340032)\n" in too_big
+    board.assert_flash("rescue", b"")
+    # A file that ends inside a component fails its CRC; only the bytes
+    # present are read, whatever the header claims.
+    assert re.search(r"Installing Kernel: Bad crc for KERNEL: 0x[0-9a-f]{8}, voiding download\n",
+                     short)
+    assert "Bad crc for KERNEL" in claims and "Failed to allocate" not in claims
+    for out in (padded, padded_100):
+        assert "Failed to allocate" not in out and "refused" not in out
+        assert out.endswith("100%\n\nimage_install: 1\n")
     board.assert_flash("kernel", kernel)
-    assert "Failed to allocate" not in board.out and "refused" not in board.err
-    assert board.install(kernel + b"\x1a" * 100) == 1
 
 
 def test_bad_files_give_result_0(tmp_path):
     board = Board(tmp_path)
-    for data in (b"", b"\x00" * 23):
-        assert board.install(data) == 0
-        assert board.out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
-                             "ERROR: No valid image found\n\nimage_install: 0\n")
-    # Thousands of components of no known type.
-    assert board.install(component(TYPE7, b"", "1.0.0.0") * 5000) == 0
-    assert "ERROR: No valid image found" in board.out
-    # A kernel header whose size wraps past 32 bits is refused.
     wraps = bytearray(component(KERNEL, pattern(8, 1)))
     wraps[4:8] = b"\xff\xff\xff\xf8"
-    assert board.install(bytes(wraps)) == 0
-    assert "refused: component size past 4 GiB" in board.err
-    # An ORVEX payload that is not gzip: nothing reaches the partition.
-    assert board.install(component(ORVEX, b"not gzip at all" * 10, "1.0.0.0"), slot=1) == 0
-    assert "WARNING: writing image file failed" in board.out
-    assert board.file("emmc/p2.img") == b""
-    # The ORVEX slot question at the end of input counts as quitting.
-    assert board.install(component(ORVEX, gzip.compress(b"x"), "1.0.0.0")) == 0
-    assert board.out.count("Install image as image 1 or 2 (q to quit): ") == 1
-    # A slot file that cannot be created.
-    os.makedirs(board.path / "emmc/p1/images/image1")
     app = signed(tmp_path, "application", application("bad"), "1.0.0.0", "app")
-    assert board.install(app, slot=1) == 0
-    assert "Installing image as image1: Image1 update failed (err 21)\n" in board.out
-    # A full /user.
     big = signed(tmp_path, "application", pattern(400000, 3), "1.0.0.0", "big")
-    assert board.install(big, slot=2, shell="/bin/busybox mount -t tmpfs -o size=128k tmpfs "
-                         "/user && mkdir /user/images") == 0
-    assert "Image2 update failed (err 28)\n" in board.out
+    board.runs_at_once([
+        dict(data=b""),
+        dict(data=b"\x00" * 23),
+        # Thousands of components of no known type.
+        dict(data=component(TYPE7, b"", "1.0.0.0") * 5000),
+        # A kernel header whose size wraps past 32 bits.
+        dict(data=bytes(wraps)),
+        # An ORVEX payload that is not gzip.
+        dict(data=component(ORVEX, b"not gzip at all" * 10, "1.0.0.0"), slot=1),
+        # The ORVEX slot question at the end of input: taken as quitting.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0")),
+        # A slot file that cannot be created: a directory in its place.
+        dict(data=app, slot=1, before="mkdir /user/images/image1"),
+        # A full /user.
+        dict(data=big, slot=2, before="/bin/busybox mount -t tmpfs -o size=128k tmpfs /user"
+             " && mkdir /user/images"),
+    ])
+    assert board.results == [0] * 8
+    empty, short, many, wrap, not_gzip, eof, directory, full = board.outs
+    for out in (empty, short):
+        assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
+                       "ERROR: No valid image found\n\nimage_install: 0\n")
+    assert "ERROR: No valid image found" in many
+    assert "refused: component size past 4 GiB" in wrap
+    assert "WARNING: writing image file failed" in not_gzip
+    assert board.file("emmc/p2.img") == b""
+    assert eof.count("Install image as image 1 or 2 (q to quit): ") == 1
+    assert "Installing image as image1: Image1 update failed (err 21)\n" in directory
+    assert "Image2 update failed (err 28)\n" in full
     assert board.eeprom(BOOT_SLOT) == 1
 
 
