@@ -23,15 +23,16 @@ IMGTOOL = BUILD / "imgtool"
 KEY = ROOT / "keys" / "test" / "production.key.pem"
 
 
-def signed_image(tmp_path, version, name="downloaded"):
-    """An application image signed with the test production key."""
-    source = tmp_path / f"{name}.tar.gz"
-    source.write_bytes(images.application(name))
+def signed_image(tmp_path, version, name="downloaded", kind="application"):
+    """An image signed with the test production key; an application's
+    program says `name` when it runs."""
+    source = tmp_path / f"{name}.payload"
+    source.write_bytes(images.application(name) if kind == "application" else name.encode() * 50)
     out = tmp_path / f"{name}-{version}.img"
-    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", "application", "--format",
-                    "3", "--version", version, "--sign", str(KEY), str(source)], check=True,
+    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", kind, "--format", "3",
+                    "--version", version, "--sign", str(KEY), str(source)], check=True,
                    capture_output=True)
-    return out.read_bytes()
+    return out
 
 
 def at_menu(switch):
@@ -55,8 +56,11 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path):
     kernel.write_bytes(struct.pack(">IIII", 0x12345678, 64, KERNEL, 0x04030201))
     uboot = tmp_path / "uboot.bin"
     uboot.write_bytes(b"\xff" * 0xF0 + struct.pack(">IIII", 0, 0, 0x024D4152, 0x09080706))
+    # The filesystem check at start-up passes; the one of the menu finds
+    # errors that the repair mends.
     switch = make_switch(*RESCUE, "--mtd-file", f"kernel={kernel}", "--mtd-file",
-                         f"uboot={uboot}", "--no-mtd", "rfs", slots={1: GOOD1})
+                         f"uboot={uboot}", "--no-mtd", "rfs", "--answer", "e2fsck=0,1,0,0",
+                         slots={1: GOOD1})
     switch.boot()
     assert at_menu(switch).endswith("Entering Rescue Mode.\r\n")
 
@@ -77,6 +81,10 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path):
                          "\tDFT image   : 255.255.255.255\r\n"
                          "\tOS image 1  : 1.2.3.4\r\n"
                          "\tOS image 2  : 0.0.0.0\r\n"), text
+
+    choose(switch, "f")
+    assert "*** Your filesystem has errors. Attempting to recover" in at_menu(switch)
+    assert "/sbin/e2fsck -fy /dev/mmcblk0p1" in switch.commands()
 
     # Ctrl-C at the prompt is forgotten: the same prompt again, no message,
     # and the menu goes on.
@@ -128,7 +136,7 @@ def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
     names = ["plain.img", "with spaces.img", "$(reboot)", "a;reboot", "`reboot`|x&y>z", LONG]
     for name in names:
         (stick / name).write_bytes(b"not an image")
-    image = signed_image(tmp_path, "3.1.4.1")
+    image = signed_image(tmp_path, "3.1.4.1").read_bytes()
     (stick / LONG).write_bytes(image)
     switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: GOOD1})
     switch.boot()
@@ -238,11 +246,17 @@ def test_usb_chooser_large_and_empty_sticks(make_switch, tmp_path):
     switch.end()
 
 
-def test_physical_presence_and_key_wipe(make_switch):
-    switch = make_switch(*RESCUE, slots={1: GOOD1})
+def test_physical_presence_diagnostics_and_key_wipe(make_switch, tmp_path):
+    # A released root filesystem: a production switch, not a developer's.
+    rootfs = signed_image(tmp_path, "1.0.0.0", "rootfs", "rootfs")
+    switch = make_switch(*RESCUE, "--mtd-file", f"rfs={rootfs}", slots={1: GOOD1})
     switch.boot()
     at_menu(switch)
     (switch.board / "led.log").write_text("")
+    # The diagnostics need physical presence on a production switch.
+    choose(switch, "d")
+    assert at_menu(switch).endswith("Standalone diags cannot be run on a secured switch\r\n"
+                                    "Please establish physical presence first\r\n")
     choose(switch, "p")
     switch.expect("Do you wish to continue y/N? ")
     switch.console.send("y")
@@ -255,6 +269,14 @@ def test_physical_presence_and_key_wipe(make_switch):
     switch.console.send(f"{blinks}\r")
     assert "Correct. Physical presence established" in at_menu(switch)
     assert (switch.board / "tmp" / "lowsec").exists()
+
+    # Now they are offered; the rescue partition is erased, so nothing
+    # boots and the menu comes back.
+    choose(switch, "D")
+    switch.expect("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost)")
+    switch.console.send("n")
+    assert "Booting diags image..." in at_menu(switch)
+    assert "flash_eraseall /dev/mtd-user-char" not in switch.commands()
 
     keys = switch.board / "emmc" / "p1"
     (keys / "production_key.pub.pem").write_text("stale key file\n")
