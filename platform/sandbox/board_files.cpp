@@ -129,7 +129,14 @@ uint64_t slept_us() {
 }
 
 void add_slept_us(uint64_t us) {
-    write_board_file("slept-us", std::to_string(slept_us() + us) + "\n");
+    // Rewritten in place at a fixed width (right-aligned, blank-padded):
+    // truncating the file at every sleep makes ext4 flush it on close,
+    // which turned the serial port's millisecond polls into real
+    // milliseconds of disk waiting each.
+    std::string text = std::to_string(slept_us() + us);
+    text.insert(0, text.size() < 20 ? 20 - text.size() : 0, ' ');
+    text += '\n';
+    put_file("slept-us", text, 0);
 }
 
 void reset_slept_us() {

@@ -1,0 +1,319 @@
+// The XMODEM receiver against lrzsz sx and against a scripted sender for
+// the paths no real sender takes on purpose. The sender runs in a child
+// process on the far end of a pseudo-terminal; its log holds every byte the
+// receiver answered. The receiver's waits are counted, not waited for.
+#include "serial/xmodem.h"
+
+#include <fcntl.h>
+#include <termios.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "serial/serial.h"
+#include "serial/test_support.h"
+
+namespace {
+
+using sandbox_test::capture;
+using sandbox_test::read_file;
+using sandbox_test::write_file;
+using serial_test::SerialLine;
+using serial_test::Terminal;
+
+const char kSoh = 0x01, kStx = 0x02, kEot = 0x04, kAck = 0x06, kNak = 0x15, kCan = 0x18;
+const char* const kOut = "/tmp/xmodem-received";
+
+// CRC-16/XMODEM bit by bit, as the test's own oracle.
+std::uint16_t crc16(const std::string& data) {
+    std::uint16_t crc = 0;
+    for (unsigned char byte : data) {
+        crc ^= static_cast<std::uint16_t>(byte << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+// Block data made of letters only, so that leftovers of a refused block
+// are never taken for a header.
+std::string data(std::size_t size, unsigned salt) {
+    std::string bytes(size, 'a');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>('a' + (i * 7 + salt) % 26);
+    }
+    return bytes;
+}
+
+std::string block(unsigned number, const std::string& payload, unsigned complement_error = 0,
+                  unsigned crc_error = 0) {
+    std::string bytes;
+    bytes += payload.size() == 1024 ? kStx : kSoh;
+    bytes += static_cast<char>(number);
+    bytes += static_cast<char>(255 - number + complement_error);
+    bytes += payload;
+    std::uint16_t crc = crc16(payload) ^ crc_error;
+    bytes += static_cast<char>(crc >> 8);
+    bytes += static_cast<char>(crc & 0xFF);
+    return bytes;
+}
+
+std::string times(char c, std::size_t n) {
+    return std::string(n, c);
+}
+
+// One transfer: the result, the messages on the error output, what the
+// receiver answered on the line, the sender's status and the counted
+// seconds of the transfer.
+struct Transfer {
+    long result;
+    std::string err;
+    std::string answers;
+    int sender;
+    std::uint64_t seconds;
+};
+
+Transfer receive(SerialLine& line, std::function<int(Terminal&)> script, const char* path = kOut) {
+    unlink(path);
+    Transfer t{};
+    std::uint64_t start = sandbox::slept_us();
+    line.start(std::move(script));
+    t.err = capture(2, [&] { capture(1, [&] { t.result = xmodem_receive(path); }); });
+    t.seconds = (sandbox::slept_us() - start) / 1000000;
+    t.sender = line.join(&t.answers);
+    return t;
+}
+
+TEST(XmodemBlock, CrcOfTheBytesReadAndShortBlocksEndAfterASecondOfSilence) {
+    SerialLine line("1000");
+    int port = plat_open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(port, 0);
+    termios raw{};
+    tcgetattr(port, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(port, TCSANOW, &raw);
+
+    unsigned char buf[1024];
+    std::uint16_t crc = 0;
+    ASSERT_EQ(write(line.master(), "123456789", 9), 9);
+    EXPECT_EQ(xmodem_read_block(buf, 9, &crc, port), 9);
+    EXPECT_EQ(crc, 0x31C3);
+
+    std::uint64_t before = sandbox::slept_us();
+    ASSERT_EQ(write(line.master(), "abcde", 5), 5);
+    EXPECT_EQ(xmodem_read_block(buf, 128, &crc, port), 5);
+    EXPECT_EQ(crc, crc16("abcde"));
+    // One second without a byte ends a pass; a pass without any ends it all.
+    EXPECT_EQ(sandbox::slept_us() - before, 2000000u);
+
+    before = sandbox::slept_us();
+    unsigned char byte = 0xAA;
+    EXPECT_EQ(serial_get_byte(3, &byte, port), -1);
+    EXPECT_EQ(byte, 0xAA);
+    EXPECT_EQ(sandbox::slept_us() - before, 3000000u);
+    plat_close(port);
+}
+
+// lrzsz sx with 128-byte blocks and with 1K blocks (the tail in whatever
+// blocks sx chooses): the file arrives whole, padded with 0x1A to a block.
+TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
+    const std::string source = "/tmp/xmodem-source";
+    std::string content;
+    for (int i = 0; i < 5000; ++i) {
+        content += static_cast<char>((i * 131 + i / 256) & 0xFF);
+    }
+    write_file(source, content);
+    for (bool one_k : {false, true}) {
+        SCOPED_TRACE(one_k ? "1K blocks" : "128-byte blocks");
+        SerialLine line;
+        Transfer t = receive(line, [&](Terminal& term) {
+            const char* plain[] = {"/usr/bin/sx", source.c_str(), nullptr};
+            const char* big[] = {"/usr/bin/sx", "-k", source.c_str(), nullptr};
+            return term.run_program(one_k ? big : plain);
+        });
+        EXPECT_EQ(t.sender, 0);
+        std::string got = read_file(kOut);
+        EXPECT_EQ(t.result, static_cast<long>(got.size()));
+        ASSERT_GE(got.size(), content.size());
+        EXPECT_EQ(got.substr(0, content.size()), content);
+        EXPECT_EQ(got.substr(content.size()), times(0x1A, got.size() - content.size()));
+        EXPECT_EQ(got.size() % 128, 0u);
+        std::size_t acks = 0;
+        for (char c : t.answers) {
+            acks += c == kAck ? 1 : 0;
+        }
+        // One ACK per block and one for the end.
+        if (one_k) {
+            EXPECT_LT(acks, 12u);
+            EXPECT_LT(got.size() - content.size(), 1024u);
+        } else {
+            EXPECT_EQ(acks, 40u + 1);
+            EXPECT_LT(got.size() - content.size(), 128u);
+        }
+        EXPECT_EQ(t.answers.substr(0, 1), "C");
+        EXPECT_EQ(t.answers.substr(t.answers.size() - 2), (std::string{kNak, kAck}));
+        EXPECT_EQ(t.err, "EOT\nAll done\n");
+    }
+}
+
+// Before the first block a misnumbered block or block 0 is answered with
+// C; afterwards a misnumbered or damaged block with NAK, and a repeated one
+// with ACK without writing it twice. EOT is confirmed with one NAK.
+TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
+    SerialLine line;
+    const std::string one = data(128, 1), two = data(1024, 2);
+    Transfer t = receive(line, [&](Terminal& term) {
+        const std::string steps[] = {block(1, one, 1), block(0, one),           block(1, one),
+                                     block(2, two, 3), block(2, two, 0, 0x100), block(2, two),
+                                     block(2, two),    std::string{kEot},       std::string{kEot}};
+        std::size_t expected = 1;
+        for (const auto& step : steps) {
+            term.send(step);
+            term.await(++expected);
+        }
+        return 0;
+    });
+    EXPECT_EQ(t.answers, (std::string{'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
+    EXPECT_EQ(t.result, 128 + 1024);
+    EXPECT_EQ(read_file(kOut), one + two);
+    EXPECT_EQ(t.err, "EOT\nAll done\n");
+}
+
+// Block numbers wrap: 255 is followed by 0. An EOT that is not repeated
+// still ends the transfer after five quiet seconds.
+TEST(XmodemScripted, BlockZeroAfter255AndEotThenSilence) {
+    SerialLine line;
+    std::string expected_file;
+    for (unsigned n = 1; n <= 256; ++n) {
+        expected_file += data(n % 2 == 0 ? 1024 : 128, n);
+    }
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        for (unsigned n = 1; n <= 256; ++n) {
+            term.send(block(n & 0xFF, data(n % 2 == 0 ? 1024 : 128, n)));
+            term.await(1 + n);
+        }
+        term.send(std::string{kEot});
+        term.await(258);
+        term.await(259);
+        return 0;
+    });
+    EXPECT_EQ(t.answers, "C" + times(kAck, 256) + (std::string{kNak, kAck}));
+    EXPECT_EQ(t.result, static_cast<long>(expected_file.size()));
+    EXPECT_EQ(read_file(kOut), expected_file);
+    EXPECT_EQ(t.err, "EOT\nAll done\n");
+}
+
+// A block from the future means the two ends disagree: the transfer is
+// cancelled at once with five CAN, keeping what arrived before.
+TEST(XmodemScripted, OutOfSequenceBlockCancels) {
+    SerialLine line;
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        term.send(block(1, data(128, 1)));
+        term.await(2);
+        term.send(block(3, data(128, 3)));
+        term.await(7);
+        return 0;
+    });
+    EXPECT_EQ(t.answers, "C" + std::string{kAck} + times(kCan, 5));
+    EXPECT_EQ(t.result, 0);
+    EXPECT_EQ(read_file(kOut), data(128, 1));
+    EXPECT_EQ(t.err, "");
+}
+
+// A sender that stops in the middle of a block, or floods the line with
+// noise, is NAKed twice and then cancelled; nothing after the last good
+// block is written.
+TEST(XmodemScripted, SenderThatStopsMidBlockOrFloodsGarbageIsCancelled) {
+    std::string noise;
+    for (int i = 0; i < 5000; ++i) {
+        char c = static_cast<char>((i * 73 + 5) & 0xFF);
+        noise += c == kEot ? kSoh : c;  // a stray EOT would end the transfer instead
+    }
+    const std::string stopped = block(2, data(1024, 2)).substr(0, 300);
+    for (const std::string& after : {stopped, noise}) {
+        SCOPED_TRACE(after.size() == 300 ? "stopped mid-block" : "garbage");
+        SerialLine line;
+        Transfer t = receive(line, [&](Terminal& term) {
+            term.await(1);
+            term.send(block(1, data(128, 1)));
+            term.await(2);
+            term.send(after);
+            term.await(9);
+            return 0;
+        });
+        EXPECT_EQ(t.answers, "C" + (std::string{kAck, kNak, kNak}) + times(kCan, 5));
+        EXPECT_EQ(t.result, 0);
+        EXPECT_EQ(read_file(kOut), data(128, 1));
+        if (after.size() == 300) {
+            // 1 s ends the data, 3 s each CRC byte, then per retry 2 s of
+            // quiet line or 5 s without a header, and 2 s after the cancel.
+            EXPECT_GE(t.seconds, 1u + 3 + 3 + 2 + 5 + 2 + 5 + 2);
+        }
+    }
+}
+
+// Before the first block: silence is given up after a minute of asking,
+// an unconfirmed CAN or an ACK is answered with C, a confirmed CAN (the
+// sender gave up) ends the transfer, and EOT at once is an empty transfer.
+TEST(XmodemScripted, SilenceCancelAndEmptyTransferBeforeTheFirstBlock) {
+    {
+        SerialLine line("1000");
+        Transfer t = receive(line, [](Terminal& term) {
+            term.await(65);
+            return 0;
+        });
+        EXPECT_EQ(t.answers, times('C', 60) + times(kCan, 5));
+        EXPECT_EQ(t.result, 0);
+        EXPECT_GE(t.seconds, 60u + 2);
+        EXPECT_EQ(read_file(kOut), "");
+    }
+    {
+        SerialLine line;
+        Transfer t = receive(line, [](Terminal& term) {
+            term.await(1);
+            term.send(std::string{kCan, 'x'});
+            term.await(2);
+            term.send(std::string{kAck});
+            term.await(3);
+            term.send(std::string{kCan, kCan});
+            term.await(8);
+            return 0;
+        });
+        EXPECT_EQ(t.answers, "CCC" + times(kCan, 5));
+        EXPECT_EQ(t.result, 0);
+        EXPECT_EQ(t.err, "CAN\nCAN\n");
+    }
+    {
+        SerialLine line;
+        Transfer t = receive(line, [](Terminal& term) {
+            term.await(1);
+            term.send(std::string{kEot});
+            term.await(2);
+            term.send(std::string{kEot});
+            term.await(3);
+            return 0;
+        });
+        EXPECT_EQ(t.answers, (std::string{'C', kNak, kAck}));
+        EXPECT_EQ(t.result, 0);
+        EXPECT_EQ(t.err, "EOT\nAll done\n");
+        EXPECT_EQ(read_file(kOut), "");
+    }
+}
+
+// An output file that cannot be created: the console is switched back to
+// its own speed before giving up, and nothing is asked of a sender.
+TEST(XmodemScripted, OutputFileThatCannotBeCreated) {
+    SerialLine line;
+    Transfer t = receive(
+        line, [](Terminal&) { return 0; }, "/no-such-dir/image");
+    EXPECT_EQ(t.result, -1);
+    EXPECT_EQ(t.err, "Can't open file!: No such file or directory\n");
+    EXPECT_EQ(t.answers, "");
+}
+
+}  // namespace
