@@ -261,7 +261,10 @@ int xmodem_rescue() {
     std::fflush(stdout);
     plat_system("/usr/bin/rx /tmp/image");
     serial_restore_mode(port);
-    if (!exists(kDownload)) {
+    // The receiver creates the file before the first block: an empty one
+    // means nothing was received, as a missing one does.
+    struct stat st;
+    if (stat(kDownload, &st) != 0 || st.st_size == 0) {
         return 0;
     }
     int result = image_install(kDownload, 0, 0);

@@ -42,7 +42,13 @@ done
 cp "$here/fakes/common.sh" "$root/bin/sandbox-fake-common.sh"
 
 # Real programs where they are harmless and faithful.
-cp /usr/bin/rx "$root/usr/bin/rx"
+# lrzsz's rx in its default restricted mode refuses an absolute path such
+# as /tmp/image, which the switch's receiver is given: /usr/bin/rx runs it
+# unrestricted.
+mkdir -p "$root/usr/libexec/lrzsz"
+cp /usr/bin/rx "$root/usr/libexec/lrzsz/rx"
+printf '#!/bin/sh\nexec /usr/libexec/lrzsz/rx --unrestrict "$@"\n' > "$root/usr/bin/rx"
+chmod 755 "$root/usr/bin/rx"
 [ -x /usr/bin/sx ] && cp /usr/bin/sx "$root/usr/bin/sx"
 [ -x /usr/sbin/in.tftpd ] && cp /usr/sbin/in.tftpd "$root/usr/sbin/in.tftpd"
 [ -x /usr/bin/qemu-ppc-static ] && cp /usr/bin/qemu-ppc-static "$root/usr/bin/qemu-ppc-static"
