@@ -51,6 +51,13 @@ printf '#!/bin/sh\nexec /usr/libexec/lrzsz/rx --unrestrict "$@"\n' > "$root/usr/
 chmod 755 "$root/usr/bin/rx"
 [ -x /usr/bin/sx ] && cp /usr/bin/sx "$root/usr/bin/sx"
 [ -x /usr/sbin/in.tftpd ] && cp /usr/sbin/in.tftpd "$root/usr/sbin/in.tftpd"
+# in.tftpd sets its supplementary groups, which this user namespace forbids:
+# a small preload answers the no-op request for root's own groups.
+if [ -x /usr/sbin/in.tftpd ] && command -v cc >/dev/null; then
+  mkdir -p "$root/usr/libexec/sandbox"
+  cc -shared -fPIC -O2 -o "$root/usr/libexec/sandbox/keep-groups.so" "$here/lib/keep-groups.c" \
+    || fail "cannot build the TFTP server's group preload"
+fi
 [ -x /usr/bin/qemu-ppc-static ] && cp /usr/bin/qemu-ppc-static "$root/usr/bin/qemu-ppc-static"
 # Shared libraries of the machine, read-only, for the dynamically linked
 # helpers above and sanitizer builds.
@@ -144,15 +151,31 @@ while IFS= read -r put; do
   mount -o remount,bind,ro "$root$dest"
 done <<< "${SANDBOX_PUTS:-}"
 
-# --- the network: lo, and eth0 whose far end (sw0) holds the test servers'
-# address; the board's link setting brings that end up or down, which is
-# what eth0's carrier follows.
+# --- the network: lo, and eth0, a veth whose far end sw0 lies in a network
+# namespace of its own, the other side of the wire (its holder's PID goes to
+# /run/far-end.pid). The far end holds 192.0.2.1/24, where the servers of the
+# switch's network listen; the board's link setting brings sw0 up or down,
+# which is what eth0's carrier follows. Traffic to 192.0.2.1 really crosses
+# the wire, so a link that is down makes those servers unreachable.
 ip link set lo up
 ip link add eth0 type veth peer name sw0
-ip addr add 192.0.2.1/24 dev sw0
+unshare --net /bin/busybox sleep 2147483647 < /dev/null > /dev/null 2>&1 &
+far=$!
+for _ in $(seq 100); do
+  [ "$(readlink "$root/proc/$far/ns/net")" != "$(readlink "$root/proc/$$/ns/net")" ] && break
+  sleep 0.01
+done
+ip link set sw0 netns "$far" || fail "cannot move the far end of eth0 into its own namespace"
+far_net() { nsenter --net="$root/proc/$far/ns/net" "$@"; }
+far_net ip link set lo up
+far_net ip addr add 192.0.2.1/24 dev sw0
+# Servers bind their address even while the far end is down.
+far_net sysctl -qw net.ipv4.ip_nonlocal_bind=1 || true
 if [ "$(cat "$board/link" 2>/dev/null || echo up)" = "up" ]; then
-  ip link set sw0 up
+  far_net ip link set sw0 up
 fi
+mkdir -p "$root/run"
+echo "$far" > "$root/run/far-end.pid"
 
 # --- into the switch; the machine's filesystem is gone after this.
 mkdir -p "$root/.oldroot"
@@ -161,6 +184,20 @@ pivot_root . .oldroot
 cd /
 /bin/busybox umount -l /.oldroot
 /bin/busybox rmdir /.oldroot
+
+# --- the TFTP server of the switch's network: tftpd-hpa in the foreground
+# on the far end of eth0, serving the board's tftp/ directory (chrooted
+# there). It is a child of the switch's first process and ends with it.
+if [ -e /usr/libexec/sandbox/keep-groups.so ] && [ -d /sandbox/board/tftp ]; then
+  /bin/busybox nsenter -t "$far" -n -- /bin/busybox env \
+    LD_PRELOAD=/usr/libexec/sandbox/keep-groups.so /usr/sbin/in.tftpd --foreground --user root --address 192.0.2.1:69 \
+    --secure /sandbox/board/tftp < /dev/null > /dev/null 2>&1 &
+  # Serving before the switch's first command runs: port 69 is 0045.
+  for _ in $(/bin/busybox seq 100); do
+    /bin/busybox grep -q '^ *[0-9]*: [0-9A-F]*:0045 ' "/proc/$far/net/udp" && break
+    /bin/busybox usleep 20000
+  done
+fi
 
 # A clean environment, as the switch's init gives; only the terminal and
 # the test settings pass in.
