@@ -61,8 +61,12 @@ void remove_old_download() {
 // ---- USB chooser
 
 // Directory entries the chooser offers: everything but directories, looked
-// up without following links (a link to a directory is offered).
+// up without following links (a link to a directory is offered). The type
+// comes with the entry on most filesystems; otherwise it is looked up.
 bool offered(const dirent* entry) {
+    if (entry->d_type != DT_UNKNOWN) {
+        return entry->d_type != DT_DIR;
+    }
     struct stat st;
     if (lstat(entry->d_name, &st) != 0) {
         return true;
@@ -72,7 +76,7 @@ bool offered(const dirent* entry) {
 
 // The chooser's answer: a line starting with a decimal number (leading
 // blanks allowed, the rest ignored). 1 with the number, 0 for anything else.
-// Numbers beyond int are clamped, so they select nothing.
+// Numbers out of range are clamped, so they select nothing.
 int parse_file_number(const char* line, long long* number) {
     char* end = nullptr;
     long long value = std::strtoll(line, &end, 10);
