@@ -105,6 +105,9 @@ def test_gdbserver_mode_runs_the_remote_debugger_and_reboots(make_switch):
     switch = make_switch("--env", "gdbserver=on", "--env", "gdbport=4321", "--env", "memchk=on",
                          slots={1: GOOD1, 2: GOOD2})
     switch.boot()
+    # Remote debugging needs the management port first.
+    switch.expect("Confirm: Use DHCP for network configuration? y/N: ")
+    switch.console.send("y\r")
     switch.expect("gdbserver (sandbox): :4321 /tmp/home/bin/mp.elf.strip")
     switch.end()
     assert "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\\n" in \
