@@ -187,9 +187,11 @@ cd /
 
 # --- the TFTP server of the switch's network: tftpd-hpa in the foreground
 # on the far end of eth0, serving the board's tftp/ directory (chrooted
-# there). It is a child of the switch's first process and ends with it.
+# there). It is a child of the switch's first process and ends with it. It
+# runs in a session of its own: a server across the wire never sees the
+# switch's console, and a Ctrl-C typed there must not stop it.
 if [ -e /usr/libexec/sandbox/keep-groups.so ] && [ -d /sandbox/board/tftp ]; then
-  /bin/busybox nsenter -t "$far" -n -- /bin/busybox env \
+  /bin/busybox setsid /bin/busybox nsenter -t "$far" -n -- /bin/busybox env \
     LD_PRELOAD=/usr/libexec/sandbox/keep-groups.so /usr/sbin/in.tftpd --foreground --user root --address 192.0.2.1:69 \
     --secure /sandbox/board/tftp < /dev/null > /dev/null 2>&1 &
   # Serving before the switch's first command runs: port 69 is 0045.

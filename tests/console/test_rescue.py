@@ -92,6 +92,18 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path):
     assert "*** Your filesystem has errors. Attempting to recover" in at_menu(switch)
     assert "/sbin/e2fsck -fy /dev/mmcblk0p1" in switch.commands()
 
+    # The MAC address goes into a shell command: only six hex groups do.
+    choose(switch, "m")
+    for line in ("q", "a;reboot", "$(reboot)"):
+        switch.expect("MAC address (format nn:nn:nn:nn:nn:nn): ")
+        switch.console.send(line + "\r")
+        switch.expect("Invalid MAC address. Try again please\r\n")
+    switch.expect("MAC address (format nn:nn:nn:nn:nn:nn): ")
+    switch.console.send("0:1:2:3:4:5\r")
+    at_menu(switch)
+    assert "ifconfig eth0 hw ether 0:1:2:3:4:5\\n" in switch.commands()
+    assert [c for c in switch.commands() if "reboot" in c] == []
+
     # Ctrl-C at the prompt is forgotten: the same prompt again, no message,
     # and the menu goes on.
     switch.console.sendintr()
@@ -383,3 +395,80 @@ def test_xmodem_cancelled_or_without_port_installs_nothing(make_switch, tmp_path
     assert "/usr/bin/rx /tmp/image" not in switch.commands()
     choose(switch, "e")
     switch.end()
+
+
+TFTP_NAME = "images/by-tftp_8.0+1.img"
+
+
+def tftp_questions(switch, ip):
+    """Answers the port and server questions of T."""
+    choose(switch, "t")
+    switch.expect("Performing TFTP rescue. Please answer the following questions "
+                  "(enter 'q' to quit):\r\n")
+    switch.expect("IP addr    :")
+    assert "DHCP" not in switch.console.before
+    switch.console.send(ip[0] + "\r")
+    for prompt, answer in zip(("Netmask    :", "Gateway    :"), ip[1:]):
+        switch.expect(prompt)
+        switch.console.send(answer + "\r")
+    switch.expect("Server addr:")
+    assert ip != ["q"] or "Netmask" not in switch.console.before
+    switch.console.send("240.0.0.1\r")
+    switch.expect("Invalid IP address 240.0.0.1. Try again please\r\nServer addr:")
+    switch.console.send("192.0.2.1\r")
+    switch.expect("Image Filename: ")
+
+
+def test_tftp_rescue_refuses_shell_text_and_installs(make_switch, tmp_path):
+    image = signed_image(tmp_path, "8.0.0.1", "by-tftp").read_bytes()
+    served = tmp_path / "served"
+    (served / "images").mkdir(parents=True)
+    (served / TFTP_NAME).write_bytes(image)
+    switch = make_switch(*RESCUE, "--tftp", str(served), slots={1: GOOD1})
+    switch.boot()
+    at_menu(switch)
+
+    # Ctrl-C and Enter at the file name leave the dialogue.
+    tftp_questions(switch, ["q"])
+    switch.console.sendintr()
+    switch.console.send("\r")
+    assert "Installing image" not in at_menu(switch)
+
+    # "q" at IP addr goes on to the server. Names that are not plain file
+    # names never reach the shell. A file left by an earlier download does
+    # not count: without an address on eth0 every attempt fails.
+    (switch.board / "tmp" / "image").write_bytes(image)
+    tftp_questions(switch, ["q"])
+    for name in ("a", "a;reboot", "$(reboot)", "-rf", "x y", "`reboot`"):
+        switch.console.send(name + "\r")
+        switch.expect("Invalid filename. Try again please\r\nImage Filename: ")
+    switch.console.send("missing.img\r")
+    text = at_menu(switch)
+    for attempt in (1, 2, 3):
+        assert f"Attempt {attempt}/3 of tftp timed out" in text
+    assert text.count("Installing image missing.img from TFTP server 192.0.2.1\r\n") == 3
+    assert "Tftp download failed. Aborting\r\n" in text
+    assert "Install image as" not in text
+    assert not (switch.board / "tmp" / "image").exists()
+    tftp = [c for c in switch.commands() if c.startswith("tftp")]
+    assert tftp == ["tftp -g -r missing.img -l /tmp/image 192.0.2.1\\n"] * 3
+    assert [c for c in switch.commands() if "reboot" in c] == []
+
+    # A static address on the server's network: the download installs.
+    tftp_questions(switch, ["192.0.2.2", "255.255.255.0", ""])
+    switch.console.send(TFTP_NAME + "\r")
+    switch.expect(f"Installing image {TFTP_NAME} from TFTP server 192.0.2.1\r\n")
+    switch.expect("Install image as image 1 or 2 (hit return to just boot image): ", timeout=60)
+    switch.console.send("1\r")
+    text = at_menu(switch)
+    assert "Image1 updated succeeded" in text
+    line = f"File {TFTP_NAME} installed from 192.0.2.1 at "
+    assert f"Updating install log. {line}" in text
+    assert line in (switch.board / "emmc" / "p1" / "install.log").read_text()
+    assert "ifconfig eth0 192.0.2.2\\n" in switch.commands()
+    choose(switch, "v")
+    assert "\tOS image 1  : 8.0.0.1\r\n" in at_menu(switch)
+    choose(switch, "e")
+    switch.expect("application up: by-tftp")
+    switch.end()
+    assert not switch.rebooted
