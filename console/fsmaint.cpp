@@ -1,12 +1,191 @@
 #include "console/fsmaint.h"
 
-// Filesystem maintenance is not built yet: the filesystem counts as sound
-// and the diagnostics as refused, silently.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+
+#include "auth/lowsec.h"
+#include "auth/signature.h"
+#include "boot/diagnostics.h"
+#include "console/input.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kPartition1 = "/sys/block/mmcblk0/mmcblk0p1";
+constexpr const char* kPartition4 = "/sys/block/mmcblk0/mmcblk0p4";
+constexpr const char* kMountUser = "mount /dev/mmcblk0p1 /user";
+
+bool exists(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+// Runs a shell command after everything written so far is on the console,
+// so that the command's own output follows it. True when it exited with 0.
+bool run(const char* command) {
+    std::fflush(stdout);
+    return plat_system(command) == 0;
+}
+
+// Asks a y/N question with one key; true only for y or Y. Nothing is
+// echoed: the key is followed by a line end.
+bool confirmed(const char* question, unsigned limit) {
+    std::fputs(question, stdout);
+    std::fflush(stdout);
+    std::uint8_t key = get_key_timed(limit);  // 0 waits without limit
+    std::putchar('\n');
+    return std::toupper(key) == 'Y';
+}
+
+// Whether the star of "/user/*" matches anything: any entry whose name does
+// not start with a dot. When it matches nothing the backup copy fails with
+// nothing lost; an unreadable /user counts as holding files.
+bool user_has_files() {
+    DIR* dir = opendir("/user");
+    if (dir == nullptr) {
+        return true;
+    }
+    bool found = false;
+    for (dirent* entry = readdir(dir); entry != nullptr && !found; entry = readdir(dir)) {
+        found = entry->d_name[0] != '.';
+    }
+    closedir(dir);
+    return found;
+}
+
+// A failed rebuild step: its line, the captured output of the command when
+// there is one, and /user mounted again so that start-up finds it.
+int rebuild_failed(const char* line, const char* log_command) {
+    std::puts(line);
+    std::puts("log:");
+    run(log_command);
+    run(kMountUser);
+    return 0;
+}
+
+}  // namespace
+
 int check_filesystem(unsigned limit) {
-    (void)limit;
+    if (!exists(kPartition4)) {
+        std::puts("Filesystem partitions need updating.");
+        update_filesystem(limit, 1);
+        return 1;
+    }
+    run("umount /dev/mmcblk0p1 &> /dev/null");
+    if (!run("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null")) {
+        std::puts("*** Your filesystem has errors. Attempting to recover but data may be lost.***");
+        run("/sbin/e2fsck -fy /dev/mmcblk0p1");
+        if (!run("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null")) {
+            std::puts("****** ERROR: Your filesystem is corrupted beyond automated repair ******");
+            // The operator must decide whether to lose the data: no time
+            // limit here, not even at start-up.
+            if (confirmed("Confirm: Recreate filesystem. Any data will be lost y/N: ", 0)) {
+                return update_filesystem(limit, 0);
+            }
+        }
+    }
+    run("/bin/mount /dev/mmcblk0p1 /user");
+    return 1;
+}
+
+int update_filesystem(unsigned limit, int interactive) {
+    if (interactive) {
+        std::puts("It is recommended to backup your configuration before performing this update.");
+        if (!confirmed("Confirm: update filesystem y/N: ", limit)) {
+            run(kMountUser);
+            return 1;
+        }
+    }
+
+    bool restore = false;
+    if (interactive && exists(kPartition1)) {
+        std::puts("\tBacking up files. This can take a few minutes");
+        run(kMountUser);
+        if (!run("mkdir /tmp/backup")) {
+            std::puts("\tFailed to create backup directory. Quitting");
+            return 0;
+        }
+        // A copy that fails while /user holds files would lose them to the
+        // repartitioning below: stop while the eMMC is untouched and /user
+        // still mounted, and drop the partial copy so /tmp keeps its room.
+        // An empty /user fails the copy too (the star matches nothing),
+        // but then there is nothing to lose and nothing to restore.
+        if (run("cp -r /user/* /tmp/backup")) {
+            restore = true;
+        } else if (user_has_files()) {
+            std::puts("\tFailed to back up files; nothing was changed. Quitting");
+            run("rm -rf /tmp/backup");
+            return 0;
+        }
+        std::puts("\tUnmounting filesystem");
+        if (!run("umount /dev/mmcblk0p1")) {
+            std::puts("\tFailed to unmount filesystem. Quitting");
+            return 0;
+        }
+    }
+
+    std::puts("\tCreating new filesystem partitions");
+    if (!run("sfdisk /dev/mmcblk0 < /etc/partsetup &> /tmp/repart.txt")) {
+        return rebuild_failed("\tFailed to create partitions. Quitting", "cat /tmp/repart.txt");
+    }
+    std::puts("\tReformatting main partition");
+    if (!run("mkfs.ext3 -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt")) {
+        return rebuild_failed("\tFailed to format main partition. Quitting",
+                              "cat /tmp/velmopart.txt");
+    }
+    std::puts("\tVerifying main partition");
+    if (!run("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null")) {
+        std::puts("WARNING: main partition not created cleanly");
+    }
+    std::puts("\tReformatting config partition");
+    if (!run("mkfs.ext3 -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt")) {
+        return rebuild_failed("\tFailed to format config partition. Quitting",
+                              "cat /tmp/cfgpart.txt");
+    }
+    std::puts("\tMounting main filesystem");
+    if (!run(kMountUser)) {
+        std::puts("\tFailed to remount filesystem. Quitting");
+        return 0;
+    }
+    if (restore) {
+        std::puts("\tRestoring filesystem with backup. This can take a few minutes");
+        if (!run("cp -r /tmp/backup/* /user/")) {
+            // The backup stays in /tmp/backup for the operator to copy.
+            std::puts("\tFailed to restore backup");
+            return 0;
+        }
+    }
     return 1;
 }
 
 int run_standalone_diags() {
-    return 0;
+    bool developer = imgsign_developerImages() != 0;
+    if (developer) {
+        std::puts("NOTE: switch running developer signed images");
+    } else if (!lowsec_active()) {
+        std::puts("Standalone diags cannot be run on a secured switch");
+        std::puts("Please establish physical presence first");
+        return 0;
+    }
+    if (confirmed(
+            "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ",
+            0)) {
+        // The diagnostics start from a clean flash user filesystem; no
+        // status is looked at, the diagnostics image boots either way.
+        std::puts("unmount filesystem");
+        run("/bin/umount /user &> /dev/null");
+        std::puts("\nErasing filesystem for clean install");
+        run("flash_eraseall /dev/mtd-user-char");
+        std::puts("Mounting...");
+        run("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+        std::puts("creating default filesystem");
+        run("mkdir /user/images &> /dev/null");
+    }
+    std::puts("Booting diags image...");
+    launch_diagnostics();
+    return 1;
 }

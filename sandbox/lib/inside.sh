@@ -42,7 +42,13 @@ done
 cp "$here/fakes/common.sh" "$root/bin/sandbox-fake-common.sh"
 
 # Real programs where they are harmless and faithful.
-cp /usr/bin/rx "$root/usr/bin/rx"
+# lrzsz's rx in its default restricted mode refuses an absolute path such
+# as /tmp/image, which the switch's receiver is given: /usr/bin/rx runs it
+# unrestricted.
+mkdir -p "$root/usr/libexec/lrzsz"
+cp /usr/bin/rx "$root/usr/libexec/lrzsz/rx"
+printf '#!/bin/sh\nexec /usr/libexec/lrzsz/rx --unrestrict "$@"\n' > "$root/usr/bin/rx"
+chmod 755 "$root/usr/bin/rx"
 [ -x /usr/bin/sx ] && cp /usr/bin/sx "$root/usr/bin/sx"
 [ -x /usr/sbin/in.tftpd ] && cp /usr/sbin/in.tftpd "$root/usr/sbin/in.tftpd"
 # in.tftpd sets its supplementary groups, which this user namespace forbids:
@@ -60,7 +66,9 @@ for dir in lib lib64 usr/lib; do
 done
 
 # --- /etc
-cp "$here/partsetup" "$root/etc/partsetup"
+# The eMMC layout the board gives (mkboard copies sandbox/partsetup; a board
+# made with --no-partsetup has none, and neither has the switch).
+[ -f "$board/partsetup" ] && cp "$board/partsetup" "$root/etc/partsetup"
 printf 'root:x:0:0:root:/root:/bin/sh\n' > "$root/etc/passwd"
 printf 'root:x:0:\n' > "$root/etc/group"
 printf 'switch\n' > "$root/etc/hostname"
@@ -116,9 +124,20 @@ if [ -e "$board/emmc/present" ] && [ -d "$board/emmc/p1" ] && [[ " $partitions "
 else
   : > "$board/run/mounts"
 fi
-if [ -d "$board/usb" ]; then
-  mount --bind "$board/usb" "$root/mnt/usb"
-  # The system's USB handling announces a mounted stick with this marker.
+# The system's USB handling announces a mounted stick with the marker
+# /tmp/usb: at once, or, when the board says so (usb-mount-after), once the
+# launcher has slept that many more seconds (counted time, see
+# platform/sandbox), or never.
+rm -f "$board/run/usb-mount-at"
+[ -d "$board/usb" ] && mount --bind "$board/usb" "$root/mnt/usb"
+usb_after=$(cat "$board/usb-mount-after" 2>/dev/null || true)
+if [ "$usb_after" = never ]; then
+  :
+elif [ -n "$usb_after" ]; then
+  slept=$(cat "$board/slept-us" 2>/dev/null || echo 0)
+  awk -v s="${slept:-0}" -v a="$usb_after" 'BEGIN { printf "%.0f\n", s + a * 1000000 }' \
+    > "$board/run/usb-mount-at"
+elif [ -d "$board/usb" ]; then
   touch "$root/tmp/usb"
 fi
 
@@ -168,9 +187,11 @@ cd /
 
 # --- the TFTP server of the switch's network: tftpd-hpa in the foreground
 # on the far end of eth0, serving the board's tftp/ directory (chrooted
-# there). It is a child of the switch's first process and ends with it.
+# there). It is a child of the switch's first process and ends with it. It
+# runs in a session of its own: a server across the wire never sees the
+# switch's console, and a Ctrl-C typed there must not stop it.
 if [ -e /usr/libexec/sandbox/keep-groups.so ] && [ -d /sandbox/board/tftp ]; then
-  /bin/busybox nsenter -t "$far" -n -- /bin/busybox env \
+  /bin/busybox setsid /bin/busybox nsenter -t "$far" -n -- /bin/busybox env \
     LD_PRELOAD=/usr/libexec/sandbox/keep-groups.so /usr/sbin/in.tftpd --foreground --user root --address 192.0.2.1:69 \
     --secure /sandbox/board/tftp < /dev/null > /dev/null 2>&1 &
   # Serving before the switch's first command runs: port 69 is 0045.

@@ -29,5 +29,4 @@ def make_switch(tmp_path):
 
     yield make
     for switch in switches:
-        if switch.console is not None and switch.console.isalive():
-            switch.console.terminate(force=True)
+        switch.stop()

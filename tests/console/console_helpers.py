@@ -7,8 +7,10 @@ logs afterwards.
 
 import os
 import pathlib
+import subprocess
 
 import pexpect
+import pexpect.fdpexpect
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("BL_BUILD_DIR", ROOT / "build" / "host"))
@@ -19,6 +21,7 @@ class Switch:
     def __init__(self, board):
         self.board = board
         self.console = None
+        self.relay = None
 
     def boot(self, speed=1000, timeout=30):
         env = dict(os.environ, SANDBOX_SPEED=str(speed), TERM="dumb")
@@ -26,6 +29,31 @@ class Switch:
             str(ROOT / "sandbox" / "boot"), ["--launcher", str(LAUNCHER), str(self.board)],
             env=env, timeout=timeout, encoding="utf-8", codec_errors="replace")
         return self.console
+
+    def boot_on_line(self, link, speed=1000, timeout=30):
+        """Boots with the console offered at `link` by sandbox/console-pty,
+        and drives it from there, as a terminal program on the serial port
+        does."""
+        env = dict(os.environ, SANDBOX_SPEED=str(speed), TERM="dumb")
+        self.relay = subprocess.Popen(
+            [str(ROOT / "sandbox" / "console-pty"), str(link), "--", str(ROOT / "sandbox" / "boot"),
+             "--launcher", str(LAUNCHER), str(self.board)],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.relay.stdout.readline()  # the line is up
+        line = os.open(link, os.O_RDWR | os.O_NOCTTY)
+        self.console = pexpect.fdpexpect.fdspawn(line, timeout=timeout, encoding="utf-8",
+                                                 codec_errors="replace")
+        return self.console
+
+    def stop(self):
+        if self.relay is not None and self.relay.poll() is None:
+            self.relay.terminate()
+            self.relay.wait(timeout=30)
+        if isinstance(self.console, pexpect.fdpexpect.fdspawn):
+            if self.console.isalive():
+                self.console.close()
+        elif self.console is not None and self.console.isalive():
+            self.console.terminate(force=True)
 
     def expect(self, text, timeout=None):
         self.console.expect_exact(text, timeout=timeout if timeout is not None else -1)

@@ -62,6 +62,10 @@ def test_both_slots_bad_end_in_a_reboot(make_switch):
     switch.expect("Image1 CRC failed, trying Image2 now.")
     switch.expect("Booting image '2'")
     switch.expect("No valid application image found. Trying rescue image")
+    # The operator leaves the rescue menu: nothing is left but a reboot.
+    switch.expect("Entering Rescue Mode.")
+    switch.expect("Option? : ")
+    switch.console.send("e")
     switch.end()
     assert switch.rebooted
     assert switch.commands()[-1] == "reboot"
