@@ -1,7 +1,183 @@
 #include "auth/keystore.h"
 
-// The key store is not built yet: loading reports success and loads
-// nothing, so start-up goes on as with keys in place.
-int imgsign_loadSystemKeys() {
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "auth/builtin_keys.h"
+#include "auth/crypto/toolkit.h"
+#include "board/board.h"
+#include "platform/platform.h"
+
+namespace {
+
+// What the serial number buffer holds before the EEPROM is read: the key
+// material of a board whose EEPROM cannot be read at all.
+constexpr char kSerialDefault[kKeyMaterialLength + 1] = "mirtaleshvon";
+
+// The built-in key that belongs to a key file name; null for any other name.
+const char* builtin_key_for(const char* fileName) {
+    if (std::strcmp(fileName, kProductionKeyFile) == 0) {
+        return builtin_production_key;
+    }
+    if (std::strcmp(fileName, kDevelopmentKeyFile) == 0) {
+        return builtin_development_key;
+    }
+    return nullptr;
+}
+
+// The serial number buffer, wiped when the load ends.
+struct SerialBuffer {
+    std::uint8_t bytes[kKeyMaterialLength];
+    SerialBuffer() { std::memcpy(bytes, kSerialDefault, sizeof bytes); }
+    ~SerialBuffer() { toolkit_wipe(bytes, sizeof bytes); }
+    bool blank() const {
+        for (std::uint8_t byte : bytes) {
+            if (byte != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+void use_builtin(KeyRecord* record, const char* builtin) {
+    std::memcpy(record->pem, builtin, kBuiltinKeyStorage);
+    record->length = kBuiltinKeyLength;
+}
+
+bool exists(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0;
+}
+
+// Reads a key file of `size` bytes (at most the record's room) into the
+// record. false when it cannot be opened or read whole.
+bool read_key_file(const char* fileName, std::uint32_t size, KeyRecord* record) {
+    std::FILE* file = std::fopen(fileName, "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    std::size_t got = std::fread(record->pem, 1, size, file);
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        return false;
+    }
+    // A file that shrank since it was measured gives what it still holds.
+    record->length = static_cast<std::uint16_t>(got);
+    return true;
+}
+
+}  // namespace
+
+std::uint8_t* imgsign_decrypt(const std::uint8_t* material, std::uint32_t materialLen,
+                              const std::uint8_t* cipher, std::uint32_t cipherLen,
+                              std::uint32_t* textLen) {
+    std::uint8_t* plain = keyfile_decrypt(material, materialLen, cipher, cipherLen, textLen);
+    if (plain == nullptr) {
+        // A key file that cannot be decrypted is of no use to anyone: every
+        // key file goes, and the next load writes fresh ones.
+        plat_system("rm /user/*.pem");
+    }
+    return plain;
+}
+
+int imgsign_writeKey(const char* text, std::uint32_t textLen, const char* fileName,
+                     const std::uint8_t* material, std::uint32_t materialLen) {
+    std::uint32_t cipherLen = 0;
+    std::uint8_t* cipher = imgsign_encrypt(
+        material, materialLen, reinterpret_cast<const std::uint8_t*>(text), textLen, &cipherLen);
+    if (cipher == nullptr) {
+        return 0;
+    }
+    std::FILE* file = std::fopen(fileName, "wb");
+    if (file == nullptr) {
+        std::printf("ERROR creating file %s\n", fileName);
+        imgsign_release(cipher, cipherLen);
+        return 0;
+    }
+    // A short write (a full filesystem) is no key file: it is reported as
+    // a failure, and the next load finds a size that cannot be decrypted.
+    bool written = std::fwrite(cipher, 1, cipherLen, file) == cipherLen;
+    written = std::fclose(file) == 0 && written;
+    imgsign_release(cipher, cipherLen);
+    return written ? 1 : 0;
+}
+
+int imgsign_loadKey(KeyRecord* record, const char* fileName) {
+    if (record == nullptr || fileName == nullptr) {
+        return 0;
+    }
+    const char* builtin = builtin_key_for(fileName);
+    SerialBuffer serial;
+    board_read_serial(serial.bytes);
+    if (serial.blank()) {
+        std::puts("WARNING: Serial # not set on this unit. Built in keys must be used");
+        if (builtin == nullptr) {
+            return 0;
+        }
+        use_builtin(record, builtin);
+        return 1;
+    }
+
+    record->length = 0;
+    if (!exists(fileName)) {
+        if (builtin != nullptr) {
+            imgsign_writeKey(builtin, kBuiltinKeyStorage, fileName, serial.bytes,
+                             sizeof serial.bytes);
+        }
+        if (!exists(fileName)) {
+            std::puts("ERROR - unable to find system key");
+            return 0;
+        }
+    }
+    struct stat info {};
+    if (stat(fileName, &info) != 0) {
+        return 0;
+    }
+    if (info.st_size > static_cast<off_t>(kKeyFileMaxSize)) {
+        std::printf("ERROR loading key as length too long %d > %d\n",
+                    static_cast<int>(info.st_size), static_cast<int>(kKeyFileMaxSize));
+        return 0;
+    }
+    if (!read_key_file(fileName, static_cast<std::uint32_t>(info.st_size), record)) {
+        return 0;
+    }
+
+    std::uint32_t textLen = 0;
+    std::uint8_t* plain = imgsign_decrypt(serial.bytes, sizeof serial.bytes,
+                                          reinterpret_cast<const std::uint8_t*>(record->pem),
+                                          record->length, &textLen);
+    std::uint32_t cipherLen = record->length;
+    toolkit_wipe(record->pem, sizeof record->pem);
+    record->length = 0;
+    if (plain != nullptr) {
+        std::memcpy(record->pem, plain, textLen);
+        record->length = static_cast<std::uint16_t>(textLen);
+        imgsign_release(plain, cipherLen + 1);
+    }
+
+    // Only `length` bytes are compared: a text that is a leading part of the
+    // built-in key, the empty text included, is kept as it is.
+    if (builtin != nullptr && std::memcmp(builtin, record->pem, record->length) != 0) {
+        std::puts(builtin == builtin_production_key ? "Updating system key...."
+                                                    : "Updating system development key....");
+        imgsign_writeKey(builtin, kBuiltinKeyStorage, fileName, serial.bytes, sizeof serial.bytes);
+        use_builtin(record, builtin);
+    }
     return 1;
+}
+
+int imgsign_loadSystemKeys() {
+    KeyRecord scratch{};
+    int loaded = imgsign_loadKey(&scratch, kProductionKeyFile) &&
+                 imgsign_loadKey(&scratch, kDevelopmentKeyFile);
+    imgsign_wipeRecord(&scratch);
+    return loaded ? 1 : 0;
+}
+
+void imgsign_wipeRecord(KeyRecord* record) {
+    toolkit_wipe(record, sizeof *record);
 }

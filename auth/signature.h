@@ -18,3 +18,6 @@ int imgsign_checkUnsigned();
 // signed with the development key or is not a format-3 container). Tested
 // once per process; the answer is kept.
 int imgsign_developerImages();
+
+// Forgets the developer-images answer, as a new boot would. For tests.
+void imgsign_forgetDeveloperImages();
