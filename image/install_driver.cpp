@@ -1,0 +1,34 @@
+// Runs the installer once on the virtual switch, set up as start-up leaves
+// the board (I2C buses, flash partitions, crypto, key files), so that a
+// test can drive it as the rescue menu and the USB boot do:
+//
+//   install_driver FILE SAME_VERSION SLOT [LOG_NAME LOG_SOURCE]
+//
+// Prints "image_install: N" with the result; with a log name and source,
+// a successful run writes the install-log line as the callers do.
+#include <cstdio>
+#include <cstdlib>
+
+#include "auth/crypto/toolkit.h"
+#include "auth/keystore.h"
+#include "board/i2c.h"
+#include "board/mtd.h"
+#include "image/install.h"
+#include "image/install_log.h"
+
+int main(int argc, char** argv) {
+    if (argc != 4 && argc != 6) {
+        std::fputs("usage: install_driver FILE SAME_VERSION SLOT [LOG_NAME LOG_SOURCE]\n", stderr);
+        return 2;
+    }
+    i2c_open_buses();
+    mtd_open_partitions();
+    TOOLKIT_init();
+    imgsign_loadSystemKeys();
+    int result = image_install(argv[1], std::atoi(argv[2]), std::atoi(argv[3]));
+    std::printf("\nimage_install: %d\n", result);
+    if (result == 1 && argc == 6) {
+        install_log_write(argv[4], argv[5]);
+    }
+    return 0;
+}

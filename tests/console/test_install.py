@@ -1,0 +1,328 @@
+"""The image installer on a virtual switch, driven as its callers drive it.
+
+Each scenario runs install_driver (the installer set up as start-up leaves
+the board) inside the sandbox with the operator's answers on standard
+input, then reads the board from outside: flash partition files, slot and
+header files, the ORVEX partitions, version records, EEPROM and logs.
+Signed components come from imgtool with the test production key; the
+unsigned ones from the independent writer in images.py.
+"""
+
+import gzip
+import os
+import re
+import struct
+import subprocess
+
+import pytest
+
+from console_helpers import BUILD, ROOT
+from images import APPLICATION, BOOTLOADER, DIAGNOSTICS, application, component, version_word
+
+DRIVER = BUILD / "install_driver"
+IMGTOOL = BUILD / "imgtool"
+KEY = ROOT / "keys" / "test" / "production.key.pem"
+KERNEL, ROOTFS, DEVICETREE, ORVEX, ONIE = (0x034D4152, 0x044D4152, 0x054D4152, 0x084D4152,
+                                          0x094D4152)
+TYPE7 = 0x074D4152
+OS_KIND, BOOT_SLOT, ORVEX_SLOT, STAMP2 = 0x138, 0x100, 0x139, 0x110
+ERASE = 0x10000
+
+
+def pattern(count, salt):
+    """Bytes that repeat only every 4093 (a prime), so that no two erase
+    blocks or pieces look alike."""
+    unit = bytes(((i * 131 + salt) ^ (i >> 5)) & 0xFF for i in range(4093))
+    return (unit * (count // len(unit) + 1))[:count]
+
+
+def signed(tmp_path, kind, payload, version, name):
+    source = tmp_path / f"{name}.payload"
+    source.write_bytes(payload)
+    out = tmp_path / f"{name}.img"
+    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", kind, "--version", version,
+                    "--sign", str(KEY), str(source)], check=True, capture_output=True)
+    return out.read_bytes()
+
+
+def bootloader(version):
+    """A format-1 boot loader whose payload carries its version block at
+    0xF0, as the installed-version test reads it from flash."""
+    payload = bytearray(pattern(0x2345, 7))
+    payload[0xF4:0x100] = struct.pack(">III", len(payload), BOOTLOADER, version_word(version))
+    return component(BOOTLOADER, bytes(payload), version)
+
+
+def header_len(comp):
+    if comp[16:20] == b"HDR3":
+        return struct.unpack(">H", comp[22:24])[0]
+    return 16
+
+
+class Board:
+    def __init__(self, tmp_path, *options, name="board"):
+        if not DRIVER.exists() or not IMGTOOL.exists():
+            pytest.fail(f"build install_driver and imgtool in {BUILD} first")
+        self.tmp = tmp_path
+        self.path = tmp_path / name
+        # Every partition starts with a pattern, so that the bytes a write
+        # must keep are told apart from erased ones.
+        self.before = {}
+        files = []
+        for part, size in (("uboot", 0x80000), ("kernel", 0x300000), ("rfs", 0x500000),
+                           ("devicetree", 0x20000), ("rescue", 0x700000), ("onie", 0x3E0000)):
+            self.before[part] = pattern(size, len(part))
+            (tmp_path / f"{name}-{part}.bin").write_bytes(self.before[part])
+            files += ["--mtd-file", f"{part}={tmp_path / f'{name}-{part}.bin'}"]
+        subprocess.run([str(ROOT / "sandbox" / "mkboard"), str(self.path), *files, *options],
+                       check=True, capture_output=True)
+        self.runs = 0
+
+    def install(self, data, same=0, slot=0, answers="", log=(), before=""):
+        """One run of the installer; its result (None when it did not
+        return), with its output in self.out and self.err."""
+        self.runs_at_once([dict(data=data, same=same, slot=slot, answers=answers, log=log,
+                                before=before)])
+        return self.results[0]
+
+    def runs_at_once(self, runs):
+        """Several runs in one start of the switch (starting one takes
+        seconds): each after the shell commands of its `before`, with its
+        answers on standard input. Results in self.results, the output of
+        each run (error output included) in self.outs."""
+        puts, script = [], []
+        for i, run in enumerate(runs):
+            image = self.tmp / f"run{i}.img"
+            image.write_bytes(run["data"])
+            answers = self.tmp / f"run{i}.answers"
+            answers.write_text(run.get("answers", ""))
+            puts += ["--put", f"{image}=/opt/run{i}.img", "--put", f"{answers}=/opt/run{i}.answers"]
+            args = " ".join(["/opt/tests/install_driver", f"/opt/run{i}.img",
+                             str(run.get("same", 0)), str(run.get("slot", 0)),
+                             *(f"'{word}'" for word in run.get("log", ()))])
+            script.append(f"{run.get('before') or ':'}; {args} < /opt/run{i}.answers 2>&1;"
+                          f" echo '@@ end of run {i}'")
+        result = subprocess.run(
+            [str(ROOT / "sandbox" / "enter"), "--put", f"{DRIVER}=/opt/tests/install_driver",
+             *puts, str(self.path), "--", "/bin/busybox", "sh", "-c", "\n".join(script)],
+            capture_output=True, timeout=600, env=dict(os.environ, SANDBOX_SPEED="1000"))
+        text = result.stdout.decode(errors="replace")
+        self.err = result.stderr.decode(errors="replace")
+        self.outs = re.split(r"@@ end of run \d+\n", text)[:len(runs)]
+        self.results = []
+        for out in self.outs:
+            match = re.search(r"image_install: (\d)", out)
+            self.results.append(int(match.group(1)) if match else None)
+        self.out = self.outs[-1]
+
+    def file(self, rel):
+        return (self.path / rel).read_bytes()
+
+    def flash(self, part):
+        return self.file(f"mtd/{part}.bin")
+
+    def eeprom(self, offset):
+        return self.file("eeprom.bin")[offset]
+
+    def assert_flash(self, part, data):
+        """The data at offset 0; every other byte of the partition, in the
+        touched erase blocks and beyond, as it was."""
+        assert self.flash(part) == data + self.before[part][len(data):]
+
+
+def test_flash_components_go_to_their_partitions(tmp_path):
+    board = Board(tmp_path, "--os-kind", "C", "--boot-slot", "2")
+    boot = bootloader("2.0.0.4")
+    kernel = signed(tmp_path, "kernel", pattern(0x12345, 1), "2.0.0.4", "kernel")
+    rfs = signed(tmp_path, "rootfs", pattern(3 * ERASE + 17, 2), "2.0.0.4", "rfs")
+    dtb = signed(tmp_path, "devicetree", pattern(999, 3), "2.0.0.4", "dtb")
+    onie = signed(tmp_path, "onie", pattern(ERASE, 4), "0.10.1.2", "onie")
+    diags = component(DIAGNOSTICS, pattern(0x700000 - 16, 5), "3.0.0.0")
+    skip7 = component(TYPE7, b"passed over", "1.1.1.1")
+    assert board.install(boot + kernel + skip7 + rfs + dtb + diags + onie) == 1
+    out = board.out
+    for text in ("Installing Boot Loader: ", "Installing Kernel: ", "Installing Root Filesystem: ",
+                 "Installing Device Tree: ", "Installing Diagnostics: ", "Installing ONIE: "):
+        assert out.count(text) == 1, text
+    assert out.count(" Image signature verified. ") == 4
+    assert "100%\ndone\n" in out
+    assert "Updating install logs\n" in out
+    # Payload only for the boot loader and ONIE, whole for the rest.
+    board.assert_flash("uboot", boot[16:])
+    board.assert_flash("kernel", kernel)
+    board.assert_flash("rfs", rfs)
+    board.assert_flash("devicetree", dtb)
+    board.assert_flash("rescue", diags)
+    board.assert_flash("onie", onie[header_len(onie):])
+    assert board.file("emmc/p1/images/uboot-hdr") == boot[:16]
+    assert board.file("emmc/p1/images/onie-hdr") == onie[:header_len(onie)]
+    assert board.file("emmc/p4/onie-version") == bytes([0, 10, 1, 2])
+    assert board.file("emmc/p4/onie-crc") == onie[:4]
+    assert board.file("emmc/p4/onie-timestamp").endswith(b"\n")
+    # The type-7 component printed nothing: nothing stands between the
+    # kernel's progress line and the root filesystem.
+    assert re.search(r"100%\nInstalling Root Filesystem", out)
+    # Nothing of the ORVEX application was installed: the OS kind is "E".
+    assert board.eeprom(OS_KIND) == ord("E")
+
+    # Three more runs on this switch. (1) The same boot loader, kernel and
+    # root filesystem with the same-version switch on, and a type-7
+    # component: three skips and no image, the flash not touched. (2) ONIE
+    # has no same-version test: installed again; a partition 4 that cannot
+    # be mounted leaves only the first line of the records. (3) An unsigned
+    # kernel equal to the installed one: the signature step comes first,
+    # so it is rejected, not skipped.
+    requests = board.file("mtd/requests")
+    plain = component(KERNEL, pattern(5000, 9), "2.0.0.5")
+    (tmp_path / "plain").write_bytes(plain)
+    board.runs_at_once([
+        dict(data=boot + skip7 + kernel + rfs, same=1, before="cp /sandbox/board/mtd/requests /tmp"),
+        dict(data=onie, same=1, before="echo 1 > /sandbox/board/answers/mount;"
+             " rm /sandbox/board/emmc/p4/onie-version"),
+        dict(data=plain, same=1, before="dd if=/opt/run2.img of=/sandbox/board/mtd/kernel.bin"
+             " conv=notrunc 2>/dev/null"),
+    ])
+    skipped, again, unsigned = board.outs
+    assert board.results == [0, 1, 0]
+    assert skipped.count("Image has same version as existing image. Skipping update...\n") == 3
+    assert "ERROR: No valid image found\n" in skipped
+    assert board.file("tmp/requests") == requests
+    assert again.endswith("100%\nUpdating install logs\n\nimage_install: 1\n")
+    assert not (board.path / "emmc/p4/onie-version").exists()
+    assert "Installing Kernel:  Image rejected as it has no signature" in unsigned
+    assert "Skipping" not in unsigned
+
+
+def test_size_limits_and_truncation(tmp_path):
+    board = Board(tmp_path)
+    kernel = signed(tmp_path, "kernel", pattern(70000, 1), "2.0.0.4", "kernel")
+    # A kernel whose header claims 2 GiB at the end of the file.
+    claim = bytearray(component(KERNEL, pattern(100, 1), "2.0.0.4"))
+    claim[4:8] = struct.pack(">I", 0x7FFFFFF0)
+    board.runs_at_once([
+        dict(data=component(DIAGNOSTICS, pattern(0x700000 - 15, 5), "3.0.0.0")),
+        dict(data=kernel[:-1]),
+        dict(data=bytes(claim)),
+        # XMODEM pads the last 1024-byte block with 0x1A: the installation
+        # succeeds as without it, the padding passed over unread.
+        dict(data=kernel + b"\x1a" * (1024 - len(kernel) % 1024)),
+        dict(data=kernel + b"\x1a" * 100),
+    ])
+    too_big, short, claims, padded, padded_100 = board.outs
+    assert board.results == [0, 0, 0, 1, 1]
+    assert "DIAGS image is too big for flash (7340033 > 7340032)\n" in too_big
+    board.assert_flash("rescue", b"")
+    # A file that ends inside a component fails its CRC; only the bytes
+    # present are read, whatever the header claims.
+    assert re.search(r"Installing Kernel: Bad crc for KERNEL: 0x[0-9a-f]{8}, voiding download\n",
+                     short)
+    assert "Bad crc for KERNEL" in claims and "Failed to allocate" not in claims
+    for out in (padded, padded_100):
+        assert "Failed to allocate" not in out and "refused" not in out
+        assert out.endswith("100%\n\nimage_install: 1\n")
+    board.assert_flash("kernel", kernel)
+
+
+def test_bad_files_give_result_0(tmp_path):
+    board = Board(tmp_path)
+    wraps = bytearray(component(KERNEL, pattern(8, 1)))
+    wraps[4:8] = b"\xff\xff\xff\xf8"
+    app = signed(tmp_path, "application", application("bad"), "1.0.0.0", "app")
+    big = signed(tmp_path, "application", pattern(400000, 3), "1.0.0.0", "big")
+    board.runs_at_once([
+        dict(data=b""),
+        dict(data=b"\x00" * 23),
+        # Thousands of components of no known type.
+        dict(data=component(TYPE7, b"", "1.0.0.0") * 5000),
+        # A kernel header whose size wraps past 32 bits.
+        dict(data=bytes(wraps)),
+        # An ORVEX payload that is not gzip.
+        dict(data=component(ORVEX, b"not gzip at all" * 10, "1.0.0.0"), slot=1),
+        # The ORVEX slot question at the end of input: taken as quitting.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0")),
+        # A slot file that cannot be created: a directory in its place.
+        dict(data=app, slot=1, before="mkdir /user/images/image1"),
+        # A full /user.
+        dict(data=big, slot=2, before="/bin/busybox mount -t tmpfs -o size=128k tmpfs /user"
+             " && mkdir /user/images"),
+    ])
+    assert board.results == [0] * 8
+    empty, short, many, wrap, not_gzip, eof, directory, full = board.outs
+    for out in (empty, short):
+        assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
+                       "ERROR: No valid image found\n\nimage_install: 0\n")
+    assert "ERROR: No valid image found" in many
+    assert "refused: component size past 4 GiB" in wrap
+    assert "WARNING: writing image file failed" in not_gzip
+    assert board.file("emmc/p2.img") == b""
+    assert eof.count("Install image as image 1 or 2 (q to quit): ") == 1
+    assert "Installing image as image1: Image1 update failed (err 21)\n" in directory
+    assert "Image2 update failed (err 28)\n" in full
+    assert board.eeprom(BOOT_SLOT) == 1
+
+
+def test_application_then_orvex_asks_once(tmp_path):
+    board = Board(tmp_path, "--rtc", "2026-12-05 23:59:45")
+    app = signed(tmp_path, "application", application("two"), "1.2.3.4", "app")
+    raw = pattern(300000, 11)
+    orvex = component(ORVEX, gzip.compress(raw), "10.0.1.2")
+    log = ("/mnt/usb/VKT3390_Boot.img", "USB")
+    assert board.install(app + orvex, answers="2\n", log=log) == 1
+    out = board.out
+    assert out.count("Install image as image 1 or 2") == 1
+    assert "Installing image as image2: " in out and "\nImage2 updated succeeded\n" in out
+    assert "decompressing image...\nInstalling image:     " in out
+    assert "Cleaning up partition......\nImage2 updated succeeded\n" in out
+    assert board.file("emmc/p1/images/image2") == app
+    assert board.file("emmc/p3.img") == raw
+    assert board.file("emmc/p2.img") == b""
+    calls = board.file("calls.log").decode()
+    assert "e2fsck -fp /dev/mmcblk0p3" in calls and "resize2fs /dev/mmcblk0p3" in calls
+    commands = board.file("commands.log").decode()
+    assert "gunzip /tmp/orv-image.gz" in commands and "rm /tmp/orv-image" in commands
+    assert not (board.path / "tmp/orv-image").exists()
+    # The application's slot went to 0x100 (OS kind "E" then), the ORVEX
+    # application's to 0x139 once it had made the OS kind "C".
+    assert board.eeprom(OS_KIND) == ord("C")
+    assert board.eeprom(BOOT_SLOT) == 2 and board.eeprom(ORVEX_SLOT) == 2
+    assert board.file("eeprom.bin")[STAMP2 + 1:STAMP2 + 3] == bytes([0x59, 0x23])
+    for name in ("image2", "uboot"):
+        assert board.file(f"emmc/p4/{name}-version") == bytes([0x0A, 0x00, 0x01, 0x02])
+        assert board.file(f"emmc/p4/{name}-crc") == orvex[:4]
+    assert out.count("Updating install logs\n") == 2
+    # The log line: the clock advanced by the sleeps counted so far.
+    line = re.search(r"Updating install log\. (File /mnt/usb/VKT3390_Boot\.img installed from USB "
+                     r"at \d\d:\d\d:\d\d on 5-12-2026\n)", out)
+    assert line and board.file("emmc/p1/install.log").decode() == line.group(1)
+
+
+def test_log_line_shows_the_clock_as_read(tmp_path):
+    # A kernel alone on an "E" switch writes no EEPROM byte, so the clock
+    # has not moved when the log line is written.
+    board = Board(tmp_path, "--rtc", "2026-12-05 23:59:45")
+    kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
+    assert board.install(kernel, log=("image", "xmodem")) == 1
+    line = "File image installed from xmodem at 23:59:45 on 5-12-2026\n"
+    assert "Updating install log. " + line in board.out
+    assert board.file("emmc/p1/install.log").decode() == line
+
+
+def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
+    board = Board(tmp_path, "--os-kind", "C", "--boot-slot", "2")
+    app = signed(tmp_path, "application", application("one"), "1.0.0.1", "app")
+    boot_slot = board.eeprom(BOOT_SLOT)
+    assert board.install(app, slot=1) == 1
+    assert board.file("emmc/p1/images/image1") == app
+    # Stored at 0x139 while the OS kind is still "C"; corrected at the end.
+    assert board.eeprom(ORVEX_SLOT) == 1 and board.eeprom(BOOT_SLOT) == boot_slot
+    assert board.eeprom(OS_KIND) == ord("E")
+
+    # Slot 0 and an empty answer: booted at once, nothing stored.
+    other = signed(tmp_path, "application", application("booted"), "9.9.9.9", "other")
+    eeprom = board.file("eeprom.bin")
+    assert board.install(other, answers="\n") is None
+    assert "Booting downloaded image\nImage ready to boot...\n" in board.out
+    assert "application up: booted" in board.out
+    assert board.file("emmc/p1/images/image1") == app
+    assert not (board.path / "emmc/p1/images/image2").exists()
+    assert board.file("eeprom.bin")[:0x13A] == eeprom[:0x13A]
