@@ -135,8 +135,8 @@ def test_root_filesystem_kinds(tmp_path):
         ("production", "production"): 0, ("production", "development"): 1,
         ("development", "production"): 1, ("development", "development"): 0,
         ("unsigned", "production"): 1, ("unsigned", "development"): 1,
-        # Format 1 carries no signature: a CRC check only.
-        ("plain", "production"): 0, ("plain", "development"): 0,
+        # Format 1 carries no signature: a production switch refuses it.
+        ("plain", "production"): 1, ("plain", "development"): 1,
     }
     both = mkboard(tmp_path / "both", "--rfs", "production", "--mtd-file",
                    f"rfs={tmp_path / 'plain.img'}", check=False)
