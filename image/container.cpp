@@ -272,6 +272,12 @@ int image_find_signature(std::span<const std::uint8_t> header,
     return 1;
 }
 
+int image_starts_component(std::span<const std::uint8_t, kImageReadSize> first) {
+    bool mar = first[9] == 'M' && first[10] == 'A' && first[11] == 'R';
+    bool hdr3 = first[16] == 'H' && first[17] == 'D' && first[18] == 'R' && first[19] == '3';
+    return mar || hdr3 ? 1 : 0;
+}
+
 int image_find_bootable(std::FILE* file, BootableComponent* found) {
     *found = BootableComponent{};
     std::uint64_t offset = 0;
@@ -282,6 +288,9 @@ int image_find_bootable(std::FILE* file, BootableComponent* found) {
         }
         ImageHeader header = image_header_decode(std::span(first).first<kImageHeaderSize>());
         found->last_magic = header.magic;
+        if (!image_starts_component(first)) {
+            return 0;
+        }
         ComponentLayout layout{};
         ImageHeaderFault fault = ImageHeaderFault::None;
         if (!image_header_parse(first, &layout, &fault)) {

@@ -126,6 +126,14 @@ const char* image_fault_text(ImageHeaderFault fault);
 int image_header_parse(std::span<const std::uint8_t> bytes, ComponentLayout* layout,
                        ImageHeaderFault* fault);
 
+// Whether 24 bytes can start a component at all. Bytes 9-11 of every
+// component are "MAR"; only a format-3 header (marked "HDR3") may carry
+// other bytes there, since its type can come from an alias entry. Zero
+// bytes (an erased or sparse file) and transfer padding (0x1A) are
+// neither: a walk over a container ends there as at the end of the file,
+// instead of stepping through them 16 bytes at a time.
+int image_starts_component(std::span<const std::uint8_t, kImageReadSize> first);
+
 // The version a.b.c.d of an `id` as the switch shows it ("%d.%d.%d.%d",
 // a from the most significant byte): at most 15 characters and a zero.
 void image_id_text(std::uint32_t id, char (&text)[16]);

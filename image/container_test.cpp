@@ -445,6 +445,19 @@ TEST_F(FindBootable, NoBootableComponentGivesLastMagicRead) {
     EXPECT_EQ(kOnie | kImageFlag, found_.last_magic);
 }
 
+TEST_F(FindBootable, BytesWithoutMarEndTheSearchUnlessMarkedHdr3) {
+    // Zero bytes (an erased or sparse file) are no component: the search
+    // ends there rather than stepping through them 16 bytes at a time.
+    Bytes zeros(1 << 20, 0);
+    EXPECT_EQ(0, find(concat({zeros, component(kApp, 1, pattern(10, 1))})));
+    EXPECT_EQ(0u, found_.last_magic);
+    EXPECT_EQ("", out_ + err_);
+    // A format-3 header may name its type by an alias alone.
+    std::fclose(file_);
+    ASSERT_EQ(1, find(component(0x7F000000u, 3, pattern(10, 2), alias_entry(kApp))));
+    EXPECT_EQ(kApp, found_.type);
+}
+
 TEST_F(FindBootable, FilesTooShortForAHeaderGiveNothing) {
     EXPECT_EQ(0, find({}));
     EXPECT_EQ(0u, found_.last_magic);

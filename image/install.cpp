@@ -130,6 +130,7 @@ struct Run {
     int slot;
     int installed;        // a component was written
     int orvex_installed;  // an ORVEX application was written
+    int app_slot;         // the slot an application was stored in, or 0
 };
 
 // What became of one component.
@@ -360,6 +361,7 @@ Outcome install_application(Run& run, const Component& c) {
         return Outcome::Failed;
     }
     run.installed = 1;
+    run.app_slot = run.slot;
     board_set_boot_slot(static_cast<std::uint8_t>(run.slot));
     image_stamp_install_time(run.slot);
     return Outcome::Next;
@@ -442,9 +444,17 @@ Outcome install_component(Run& run, std::uint32_t type, const Component& c) {
 // wrote anything but no ORVEX application leaves 'E', one that wrote an
 // ORVEX application 'C'. Applied when anything was written, also when a
 // later component failed, so that the byte matches what is in place.
+//
+// An application stored while the OS kind was still 'C' put its slot at the
+// ORVEX offset. Once the kind is 'E' the boot loader reads the other
+// offset, so the slot is stored again there: otherwise the switch would boot
+// the slot it had before the install.
 void correct_os_kind(const Run& run) {
     if (run.installed && board_is_orvex() != run.orvex_installed) {
         board_set_os_kind(run.orvex_installed);
+        if (!run.orvex_installed && run.app_slot != 0) {
+            board_set_boot_slot(static_cast<std::uint8_t>(run.app_slot));
+        }
     }
 }
 
@@ -473,14 +483,15 @@ int image_install(const char* path, int same_version, int slot) {
         mkdir(kImagesDir, 0755);
     }
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    Run run{fd, same_version, slot == 1 || slot == 2 ? slot : 0, 0, 0};
+    Run run{fd, same_version, slot == 1 || slot == 2 ? slot : 0, 0, 0, 0};
     struct stat file {};
     std::uint64_t file_size =
         fstat(fd, &file) == 0 && file.st_size > 0 ? static_cast<std::uint64_t>(file.st_size) : 0;
     std::uint64_t offset = 0;
     for (;;) {
         std::uint8_t first[kImageReadSize];
-        if (offset >= file_size || read_start(fd, offset, first) < sizeof first) {
+        if (offset >= file_size || read_start(fd, offset, first) < sizeof first ||
+            !image_starts_component(first)) {
             break;
         }
         ImageHeader header = image_header_decode(std::span(first).first<kImageHeaderSize>());

@@ -313,8 +313,11 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
     boot_slot = board.eeprom(BOOT_SLOT)
     assert board.install(app, slot=1) == 1
     assert board.file("emmc/p1/images/image1") == app
-    # Stored at 0x139 while the OS kind is still "C"; corrected at the end.
-    assert board.eeprom(ORVEX_SLOT) == 1 and board.eeprom(BOOT_SLOT) == boot_slot
+    # Stored at 0x139 while the OS kind is still "C"; at the end the kind is
+    # corrected to "E" and the slot stored again where "E" reads it, so the
+    # new image is the one that boots.
+    assert boot_slot == 2
+    assert board.eeprom(ORVEX_SLOT) == 1 and board.eeprom(BOOT_SLOT) == 1
     assert board.eeprom(OS_KIND) == ord("E")
 
     # A failure after a component was written still leaves the OS kind
