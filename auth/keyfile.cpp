@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "auth/crypto/aes.h"
 #include "auth/crypto/toolkit.h"
@@ -52,12 +51,12 @@ std::uint8_t* imgsign_encrypt(const std::uint8_t* material, std::uint32_t materi
     }
     std::uint32_t rounded = (plainLen + kAesBlockLength - 1) / kAesBlockLength * kAesBlockLength;
     KeyFileCipher cipher(material, materialLen);
-    std::uint8_t* buffer = new (std::nothrow) std::uint8_t[rounded == 0 ? 1 : rounded];
+    // Zero-filled: the padding after the text is zero bytes.
+    auto* buffer = static_cast<std::uint8_t*>(toolkit_alloc(rounded == 0 ? 1 : rounded));
     if (buffer == nullptr) {
         std::puts("Encrypt malloc failed!");
         return nullptr;
     }
-    std::memset(buffer, 0, rounded);
     if (plainLen > 0) {
         std::memcpy(buffer, plain, plainLen);
     }
@@ -93,7 +92,7 @@ std::uint8_t* keyfile_decrypt(const std::uint8_t* material, std::uint32_t materi
     }
     // One byte more than the ciphertext: the plaintext is always
     // zero-terminated, even when it holds no zero of its own.
-    std::uint8_t* plain = new (std::nothrow) std::uint8_t[cipherLen + 1];
+    auto* plain = static_cast<std::uint8_t*>(toolkit_alloc(cipherLen + 1u));
     if (plain == nullptr) {
         std::puts("Decrypt malloc failed!");
         return nullptr;
@@ -101,7 +100,6 @@ std::uint8_t* keyfile_decrypt(const std::uint8_t* material, std::uint32_t materi
     if (cipherLen > 0) {
         std::memcpy(plain, cipher, cipherLen);
     }
-    plain[cipherLen] = 0;
     CryptoStatus status = AES_cipher(keys.ctx, plain, cipherLen, AES_DIR_DECRYPT, keys.iv);
     if (status < 0) {
         std::printf("Do aes failed. rc=%d", static_cast<int>(status));
@@ -118,5 +116,5 @@ void imgsign_release(std::uint8_t* buffer, std::uint32_t length) {
         return;
     }
     toolkit_wipe(buffer, length);
-    delete[] buffer;
+    toolkit_free(buffer);
 }

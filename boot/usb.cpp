@@ -6,6 +6,9 @@
 
 #include <cstdio>
 
+#include "boot/startup.h"
+#include "image/install.h"
+#include "image/install_log.h"
 #include "platform/platform.h"
 
 namespace {
@@ -13,6 +16,25 @@ namespace {
 constexpr const char* kDigestFile = "/tmp/img_md5string";
 constexpr const char* kRejectedDir = "/user/images/rejected";
 constexpr int kAnswerWaitMs = 5000;
+constexpr int kMountWaitSeconds = 10;
+// The system's USB handling creates the marker once the stick's filesystem
+// is mounted on /mnt/usb; the launcher never mounts it itself.
+constexpr const char* kMountMarker = "/tmp/usb";
+constexpr const char* kBootImage = "/mnt/usb/VKT3390_Boot.img";
+constexpr const char* kOsImage = "/mnt/usb/VKT3390_OS.img";
+constexpr int kBootFromStick = 3;
+
+// Replacement images for the two slots, slot 2 first: when both are
+// replaced, slot 1 is the one booted.
+struct Replacement {
+    const char* path;
+    const char* name;
+    int slot;
+};
+constexpr Replacement kReplacements[] = {
+    {"/mnt/usb/VKT3390_replace2_OS.img", "VKT3390_replace2_OS.img", 2},
+    {"/mnt/usb/VKT3390_replace1_OS.img", "VKT3390_replace1_OS.img", 1},
+};
 
 bool exists(const char* path) {
     struct stat st;
@@ -97,14 +119,69 @@ int confirm_timed(const char* question) {
     }
 }
 
-// Stick handling is not built yet: no stick is waited for, nothing is
-// installed from it and nothing is booted from it.
 int usb_wait_mounted() {
-    return 0;
+    if (!usb_enabled) {
+        return 0;
+    }
+    std::printf(
+        "Attempting to mount file system on USB flash drive; this can take up to %d seconds.\n",
+        kMountWaitSeconds);
+    plat_sleep(1);
+    for (int tries = 0; tries < kMountWaitSeconds; ++tries) {
+        if (exists(kMountMarker)) {
+            std::puts("USB mounted and ready!");
+            return 0;
+        }
+        std::fputs(".", stdout);
+        std::fflush(stdout);
+        plat_sleep(1);
+    }
+    std::puts("USB mount timed out");
+    return -1;
 }
 
-void usb_install_boot_image() {}
+void usb_install_boot_image() {
+    if (!exists(kBootImage)) {
+        std::puts("No boot image found on USB.");
+        return;
+    }
+    std::puts("Boot image found on USB.");
+    if (image_install(kBootImage, 1, 0) == 1) {
+        install_log_write(kBootImage, "USB");
+        reboot_board();
+    }
+}
 
 int usb_check_images() {
+    int replaced = 0;
+    for (const Replacement& replacement : kReplacements) {
+        if (!exists(replacement.path)) {
+            continue;
+        }
+        std::printf("USB image (file '%s') replacement for image%d found\n", replacement.name,
+                    replacement.slot);
+        if (rejected_contains(replacement.path)) {
+            // No means the stick is left alone for this start: neither the
+            // other replacement nor its OS image is looked at.
+            if (!confirm_timed("Replacement USB image is in rejected list.\nWould you still like "
+                               "to load it? ")) {
+                return 0;
+            }
+            std::puts("Continuing with replacement USB image...");
+        }
+        if (image_install(replacement.path, 1, replacement.slot) == 1) {
+            install_log_write(replacement.path, "USB");
+            std::printf("Image%d has been successfully replaced\n", replacement.slot);
+            replaced = replacement.slot;
+        }
+    }
+    if (replaced != 0) {
+        std::printf("USB replacement image: board will boot with image%d.\n", replaced);
+        return replaced;
+    }
+    if (exists(kOsImage)) {
+        return kBootFromStick;
+    }
+    std::puts("No valid image found on USB");
     return 0;
 }

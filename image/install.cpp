@@ -19,6 +19,7 @@
 #include "console/fsmaint.h"
 #include "image/container.h"
 #include "image/install_log.h"
+#include "image/install_rules.h"
 #include "image/installed.h"
 #include "platform/platform.h"
 
@@ -163,35 +164,33 @@ void begin_type(const char* installing) {
 }
 
 // Flash components: boot loader, kernel, root filesystem, device tree,
-// diagnostics, ONIE.
+// diagnostics, ONIE. The limits, the part written and the signature step
+// come from the shared rules.
 struct FlashType {
     ComponentType type;
     const char* installing;
     const char* crc_name;
     const char* size_name;
-    std::uint32_t limit;
-    bool payload_only;  // the payload goes to flash, the header to a file
-    bool signed_type;
-    bool same_version_test;
     int MtdPartitions::*partition;
+    bool same_version_test;
     const char* failed;
     const char* header_file;  // boot loader and ONIE
     const char* header_name;  // in the header file's failure warning
 };
 
 constexpr FlashType kFlashTypes[] = {
-    {ComponentType::BootLoader, "Installing Boot Loader: ", "UBOOT", "UBOOT", 0x80000, true, false,
-     true, &MtdPartitions::uboot, "Uboot image update failed", "/user/images/uboot-hdr", "Uboot"},
-    {ComponentType::Kernel, "Installing Kernel: ", "KERNEL", "KERNEL", 0x300000, false, true, true,
-     &MtdPartitions::kernel, "kernel image update failed", nullptr, nullptr},
-    {ComponentType::RootFilesystem, "Installing Root Filesystem: ", "RFS", "RFS", 0x500000, false,
-     true, true, &MtdPartitions::rfs, "RFS image update failed", nullptr, nullptr},
-    {ComponentType::DeviceTree, "Installing Device Tree: ", "DFT", "DFT", 0x20000, false, true,
-     true, &MtdPartitions::device_tree, "DFT image update failed", nullptr, nullptr},
-    {ComponentType::Diagnostics, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", 0x700000,
-     false, false, true, &MtdPartitions::rescue, "DIAGS image update failed", nullptr, nullptr},
-    {ComponentType::Onie, "Installing ONIE: ", "ONIE", "ONIE", 0x3E0000, true, true, false,
-     &MtdPartitions::onie, "ONIE image update failed", "/user/images/onie-hdr", "ONIE"},
+    {ComponentType::BootLoader, "Installing Boot Loader: ", "UBOOT", "UBOOT", &MtdPartitions::uboot,
+     true, "Uboot image update failed", "/user/images/uboot-hdr", "Uboot"},
+    {ComponentType::Kernel, "Installing Kernel: ", "KERNEL", "KERNEL", &MtdPartitions::kernel, true,
+     "kernel image update failed", nullptr, nullptr},
+    {ComponentType::RootFilesystem, "Installing Root Filesystem: ", "RFS", "RFS",
+     &MtdPartitions::rfs, true, "RFS image update failed", nullptr, nullptr},
+    {ComponentType::DeviceTree, "Installing Device Tree: ", "DFT", "DFT",
+     &MtdPartitions::device_tree, true, "DFT image update failed", nullptr, nullptr},
+    {ComponentType::Diagnostics, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS",
+     &MtdPartitions::rescue, true, "DIAGS image update failed", nullptr, nullptr},
+    {ComponentType::Onie, "Installing ONIE: ", "ONIE", "ONIE", &MtdPartitions::onie, false,
+     "ONIE image update failed", "/user/images/onie-hdr", "ONIE"},
 };
 
 const FlashType* flash_type_of(std::uint32_t type) {
@@ -204,8 +203,7 @@ const FlashType* flash_type_of(std::uint32_t type) {
 }
 
 bool known_type(std::uint32_t type) {
-    return flash_type_of(type) != nullptr || type == image_type_magic(ComponentType::Application) ||
-           type == image_type_magic(ComponentType::OrvexApplication);
+    return install_rule_of(type) != nullptr;
 }
 
 // The header bytes of a boot loader or ONIE, kept beside the flash for the
@@ -232,15 +230,16 @@ Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
     if (!crc_good(c, flash.crc_name)) {
         return Outcome::Failed;
     }
-    std::span<const std::uint8_t> data = flash.payload_only ? c.payload() : c.all();
+    const InstallRule& rule = *install_rule_of(image_type_magic(flash.type));
+    std::span<const std::uint8_t> data = rule.payload_only ? c.payload() : c.all();
     // The measured size and the limit print as signed numbers; they are
     // compared unsigned.
-    if (data.size() > flash.limit) {
+    if (data.size() > rule.limit) {
         std::printf("%s image is too big for flash (%d > %d)\n", flash.size_name,
-                    static_cast<int>(data.size()), static_cast<int>(flash.limit));
+                    static_cast<int>(data.size()), static_cast<int>(rule.limit));
         return Outcome::Failed;
     }
-    if (flash.signed_type && !imgsign_verifyImage(c.all())) {
+    if (rule.needs_signature && !imgsign_verifyImage(c.all())) {
         return Outcome::Failed;
     }
     if (flash.same_version_test && run.same_version && image_same_version(c.header, run.slot)) {

@@ -317,12 +317,25 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
     assert board.eeprom(ORVEX_SLOT) == 1 and board.eeprom(BOOT_SLOT) == boot_slot
     assert board.eeprom(OS_KIND) == ord("E")
 
-    # Slot 0 and an empty answer: booted at once, nothing stored.
+    # A failure after a component was written still leaves the OS kind
+    # matching what is in place: a kernel, then a root filesystem whose
+    # CRC fails, on a switch whose OS kind is "C" again. Then slot 0 and an
+    # empty answer: booted at once, nothing stored.
+    kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
+    bad_rfs = component(ROOTFS, pattern(100, 2), "2.0.0.4", crc_ok=False)
     other = signed(tmp_path, "application", application("booted"), "9.9.9.9", "other")
-    eeprom = board.file("eeprom.bin")
-    assert board.install(other, answers="\n") is None
-    assert "Booting downloaded image\nImage ready to boot...\n" in board.out
-    assert "application up: booted" in board.out
+    board.runs_at_once([
+        dict(data=kernel + bad_rfs, before="printf C | dd of=/sandbox/board/eeprom.bin bs=1"
+             f" seek={OS_KIND} conv=notrunc 2>/dev/null"),
+        dict(data=other, answers="\n", before="cp /sandbox/board/eeprom.bin /tmp/eeprom"),
+    ])
+    failed, booted = board.outs
+    assert board.results == [0, None]
+    assert "Bad crc for RFS" in failed
+    board.assert_flash("kernel", kernel)
+    assert board.file("tmp/eeprom")[OS_KIND] == ord("E")
+    assert "Booting downloaded image\nImage ready to boot...\n" in booted
+    assert "application up: booted" in booted
     assert board.file("emmc/p1/images/image1") == app
     assert not (board.path / "emmc/p1/images/image2").exists()
-    assert board.file("eeprom.bin")[:0x13A] == eeprom[:0x13A]
+    assert board.file("eeprom.bin")[:0x13A] == board.file("tmp/eeprom")[:0x13A]

@@ -259,8 +259,9 @@ def test_verify_good_container(tmp_path, payloads):
     result = imgtool("verify", "--key", PROD_PUB, out)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.count("signature verified") == 2
-    assert "component 1 (bootloader, offset 0): CRC good, format 1: no signature to check" \
-        in result.stdout
+    assert "component 1 (bootloader, offset 0): CRC good; payload of 300 bytes within the limit " \
+        "of 524288 for flash /dev/mtd-uboot (payload); no signature step for this type; " \
+        "installed on every switch\n" in result.stdout
     assert result.stdout.endswith(f"{out}: verified\n")
 
 
@@ -268,7 +269,8 @@ def test_verify_wrong_key(tmp_path, payloads):
     out = pack(tmp_path, "--type", "application", "--sign", DEV_KEY, payloads["app"])
     result = imgtool("verify", "--key", PROD_PUB, out)
     assert result.returncode == 1
-    assert f"component 1 (application, offset 0): signature does not verify with {PROD_PUB}" \
+    assert f"component 1 (application, offset 0): CRC good; no size limit for image slot " \
+        f"/user/images/image1 or image2; signature does not verify with {PROD_PUB}" \
         in result.stdout
     assert imgtool("verify", "--key", DEV_PUB, out).returncode == 0
 
@@ -291,7 +293,8 @@ def test_verify_tampered_byte(tmp_path, payloads):
     (tmp_path / "t.img").write_bytes(blob)
     result = imgtool("verify", "--key", PROD_PUB, tmp_path / "t.img")
     assert result.returncode == 1
-    assert "component 2 (application, offset 316): signature does not verify" in result.stdout
+    assert "component 2 (application, offset 316): CRC good; " in result.stdout
+    assert "; signature does not verify" in result.stdout
     assert "(status -7711)" in result.stdout
 
 
@@ -300,8 +303,12 @@ def test_verify_every_component_is_judged(tmp_path, payloads):
                "--type", "rootfs", "--sign", PROD_KEY, payloads["app"])
     result = imgtool("verify", "--key", PROD_PUB, out)
     assert result.returncode == 1
-    assert "component 1 (kernel, offset 0): no signature entry" in result.stdout
-    assert "component 2 (rootfs, offset 324): CRC good, signature verified" in result.stdout
+    assert "component 1 (kernel, offset 0): CRC good; component of 324 bytes within the limit " \
+        "of 3145728 for flash /dev/mtd-kernel; no signature entry; refused as unsigned" \
+        in result.stdout
+    assert "component 2 (rootfs, offset 324): CRC good; " in result.stdout
+    assert "signature verified with the production key; installed on every switch" \
+        in result.stdout
 
 
 def test_verify_malformed_and_truncated(tmp_path, payloads):
@@ -327,6 +334,54 @@ def test_verify_malformed_and_truncated(tmp_path, payloads):
     assert result.returncode == 1
     assert f"component 2 (offset {len(blob)}, magic 0x834D4152): refused: long header " \
            "shorter than 16 bytes" in result.stdout
+
+
+def test_verify_tells_what_the_installer_does(tmp_path, payloads):
+    """Per component: the size limit, whether the type needs a signature,
+    and the verdict with the production and the development key."""
+    diags = tmp_path / "diags"
+    diags.write_bytes(b"d" * (0x700000 - 15))
+    out = pack(tmp_path,
+               "--type", "kernel", "--format", "1", payloads["boot"],
+               "--type", "diagnostics", "--format", "1", payloads["big"],
+               "--type", "rootfs", "--sign", DEV_KEY, payloads["app"],
+               "--type", "orvex", "--format", "1", payloads["app"],
+               "--type", 7, "--format", "1", payloads["app"],
+               "--type", "diagnostics", "--format", "1", diags)
+    result = imgtool("verify", "--key", PROD_PUB, "--dev-key", DEV_PUB, out)
+    assert result.returncode == 1
+    lines = result.stdout.splitlines()
+    assert lines[0].endswith("; format 1: no signature; refused as unsigned on a production "
+                             "switch (a developer switch in low security mode asks the operator)")
+    assert lines[1].endswith("component of 300016 bytes within the limit of 7340032 for flash "
+                             "/dev/mtd-rescue; no signature step for this type; installed on "
+                             "every switch")
+    assert f"but verifies with the development key {DEV_PUB}; installed only on a switch " \
+        "running developer images or in low security mode, refused on a production switch" \
+        in lines[2]
+    assert lines[3].endswith("no size limit for eMMC partition 2 or 3 (payload, gunzip); "
+                             "no signature step for this type; installed on every switch")
+    assert lines[4].endswith("no type the switch knows; the installer passes over it")
+    assert lines[5].endswith("component of 7340033 bytes is over the limit of 7340032 for "
+                             "flash /dev/mtd-rescue; refused")
+    assert lines[6] == f"{out}: FAILED"
+    assert imgtool("verify", "--key", PROD_PUB, "--dev-key", tmp_path / "no.pem",
+                   out).returncode == 2
+
+
+def test_pack_refuses_a_format_1_payload_read_as_hdr3(tmp_path):
+    payload = tmp_path / "hdr3"
+    payload.write_bytes(b"HDR3" + bytes(100))
+    result = imgtool("pack", "-o", tmp_path / "x.img", "--type", "kernel", "--format", "1",
+                     payload)
+    assert result.returncode == 1 and "read by the switch as a format-3 header" in result.stderr
+    assert not (tmp_path / "x.img").exists()
+    result = imgtool("pack", "-o", tmp_path / "x.img", "--allow-hdr3-payload", "--type",
+                     "kernel", "--format", "1", payload)
+    assert result.returncode == 0 and "warning" in result.stderr
+    # Formats 2 and 3 keep bytes 16-23 in the header: nothing to refuse.
+    assert imgtool("pack", "-o", tmp_path / "y.img", "--type", "kernel", "--format", "2",
+                   payload).returncode == 0
 
 
 def test_verify_empty_and_foreign_files(tmp_path):

@@ -65,3 +65,23 @@ def test_start_program_runs_the_unpacked_application(board):
         exec /bin/backtrace""")
     assert result.stdout == "application up\n"
     assert (board / "calls.log").read_text() == "backtrace\n"
+
+
+def test_mounted_filesystem_is_neither_mounted_again_nor_formatted(board):
+    result = enter(board, """
+        mount /dev/mmcblk0p1 /user 2>/dev/null || echo busy
+        mkfs.ext3 -b 4096 /dev/mmcblk0p1 || echo refused
+        umount /dev/mmcblk0p1 && mkfs.ext3 -b 4096 /dev/mmcblk0p1 >/dev/null && echo formatted""")
+    assert result.stdout.split("\n")[:3] == [
+        "busy", "/dev/mmcblk0p1 is mounted; will not make a filesystem here!", "refused"]
+    assert result.stdout.split()[-1] == "formatted"
+
+
+def test_cp_copies_for_real_unless_the_board_says_it_fails(tmp_path):
+    board = tmp_path / "b"
+    mkboard(board, "--answer", "cp=0,1")
+    (board / "emmc" / "p1" / "notes").write_text("kept")
+    result = enter(board, """
+        mkdir /tmp/backup; cp -r /user/* /tmp/backup; echo $?; cat /tmp/backup/notes; echo
+        cp -r /user/* /tmp/again 2>/dev/null; echo $?; ls /tmp/again 2>/dev/null | wc -l""")
+    assert result.stdout.split() == ["0", "kept", "1", "0"]

@@ -20,6 +20,7 @@ inline constexpr int kImgtoolUsage = 2;
 int imgtool_pack(int argc, char** argv);
 int imgtool_inspect(int argc, char** argv);
 int imgtool_verify(int argc, char** argv);
+int imgtool_keyfile(int argc, char** argv);
 
 // Prints "imgtool COMMAND: MESSAGE" on the error output.
 void imgtool_error(const char* command, const char* format, ...)

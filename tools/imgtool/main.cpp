@@ -16,6 +16,7 @@ void usage(std::FILE* out) {
         "  pack      build a container from one or more payload files, optionally signed\n"
         "  inspect   list the components of a container\n"
         "  verify    check every component's CRC and signature against a public key\n"
+        "  keyfile   write or read the key file a switch keeps for its serial number\n"
         "\n"
         "'imgtool COMMAND --help' describes a command. Exit status 2 means a usage error\n"
         "or an unreadable file.\n",
@@ -42,6 +43,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(command, "verify") == 0) {
         return imgtool_verify(argc - 2, argv + 2);
+    }
+    if (std::strcmp(command, "keyfile") == 0) {
+        return imgtool_keyfile(argc - 2, argv + 2);
     }
     std::fprintf(stderr, "imgtool: unknown command %s\n", command);
     usage(stderr);

@@ -38,6 +38,9 @@ struct ComponentPlan {
 
 struct PackArgs {
     std::string output;
+    // Pack a format-1 payload that begins with "HDR3" with a warning
+    // instead of refusing it.
+    bool allow_hdr3_payload = false;
     std::vector<ComponentPlan> components;
 };
 
@@ -50,6 +53,10 @@ void pack_usage(std::FILE* out) {
         "The options before a PAYLOAD describe that component only.\n"
         "\n"
         "  -o, --output FILE   the container to write (replaced when it exists)\n"
+        "  --allow-hdr3-payload\n"
+        "                      pack a format-1 payload that begins with \"HDR3\" with a\n"
+        "                      warning (refused otherwise: the switch would read its\n"
+        "                      first bytes as a format-3 header)\n"
         "\n"
         "Component options:\n"
         "  --type TYPE         required: application, bootloader, kernel, rootfs, devicetree,\n"
@@ -151,6 +158,8 @@ int parse_pack_args(int argc, char** argv, PackArgs& args) {
                 return -1;
             }
             args.output = value;
+        } else if (std::strcmp(arg, "--allow-hdr3-payload") == 0) {
+            args.allow_hdr3_payload = true;
         } else if (std::strcmp(arg, "--type") == 0 || std::strcmp(arg, "--format") == 0 ||
                    std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "--alias") == 0 ||
                    std::strcmp(arg, "--sign") == 0 || std::strcmp(arg, "--flag") == 0) {
@@ -324,10 +333,37 @@ bool payload_size_of(std::FILE* payload, const std::string& path, std::uint64_t*
     return true;
 }
 
+// Every reader takes bytes 16-23 of a component to tell its format, and
+// "HDR3" at 16-19 wins: a format-1 payload that begins with it would be
+// read by the switch as a format-3 header with a nonsense length. False
+// (after the message) when such a payload is refused.
+bool hdr3_payload_allowed(const ComponentPlan& plan, std::FILE* payload, bool allow) {
+    char start[4] = {};
+    std::size_t got = std::fread(start, 1, sizeof start, payload);
+    std::rewind(payload);
+    if (got != sizeof start || std::memcmp(start, "HDR3", 4) != 0) {
+        return true;
+    }
+    if (!allow) {
+        imgtool_error(kCommand,
+                      "%s: a format-1 payload that begins with \"HDR3\" is read by the switch as "
+                      "a format-3 header; use format 2 or 3 (or --allow-hdr3-payload to pack it "
+                      "anyway)",
+                      plan.payload.c_str());
+        return false;
+    }
+    std::fprintf(stderr,
+                 "imgtool pack: warning: %s: the format-1 payload begins with \"HDR3\"; the "
+                 "switch will read it as a format-3 header\n",
+                 plan.payload.c_str());
+    return true;
+}
+
 // Writes one component to `out`: the header, then the payload copied in
 // pieces; the CRC is computed on the way and put in at the end. 0 written
 // (with *written set to the component size), or an exit status.
-int write_component(const ComponentPlan& plan, std::FILE* out, std::uint64_t* written) {
+int write_component(const ComponentPlan& plan, bool allow_hdr3, std::FILE* out,
+                    std::uint64_t* written) {
     std::FILE* payload = imgtool_open(kCommand, plan.payload.c_str());
     if (!payload) {
         return kImgtoolUsage;
@@ -336,6 +372,9 @@ int write_component(const ComponentPlan& plan, std::FILE* out, std::uint64_t* wr
     std::uint64_t size = 0;
     if (!payload_size_of(payload, plan.payload, &size)) {
         return kImgtoolUsage;
+    }
+    if (plan.format == 1 && !hdr3_payload_allowed(plan, payload, allow_hdr3)) {
+        return kImgtoolFailed;
     }
     std::vector<std::uint8_t> signature;
     if (!plan.key.empty()) {
@@ -410,7 +449,7 @@ int imgtool_pack(int argc, char** argv) {
     int status = kImgtoolOk;
     std::uint64_t last_size = 0;
     for (const ComponentPlan& plan : args.components) {
-        status = write_component(plan, out, &last_size);
+        status = write_component(plan, args.allow_hdr3_payload, out, &last_size);
         if (status != kImgtoolOk) {
             break;
         }

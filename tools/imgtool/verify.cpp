@@ -1,6 +1,8 @@
-// imgtool verify: checks a container as the switch would before using it:
-// every component's CRC, and every HDR3 component's signature with the
-// launcher's own RSA code against one public key.
+// imgtool verify: tells what the switch's installer will do with each
+// component of a container: its CRC, the installer's size limit, whether
+// its type goes through the signature policy, and the signature checked
+// with the launcher's own RSA code against the production key (and, when
+// given, the development key).
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "auth/crypto/imgsign.h"
 #include "auth/crypto/pubkey.h"
 #include "auth/crypto/toolkit.h"
+#include "image/install_rules.h"
 #include "tools/imgtool/imgtool.h"
 
 namespace {
@@ -20,21 +23,28 @@ constexpr std::size_t kMaxKeyText = 65536;
 
 void verify_usage(std::FILE* out) {
     std::fputs(
-        "usage: imgtool verify --key PUBLIC.pem FILE\n"
+        "usage: imgtool verify --key PRODUCTION.pem [--dev-key DEVELOPMENT.pem] FILE\n"
         "\n"
-        "Checks the image container FILE as the switch does before it uses a component:\n"
-        "every component's CRC, and the signature of every format-3 (HDR3) component with\n"
-        "the public key PUBLIC.pem (the last tag-3 entry of its header, RSA PKCS#1 v1.5\n"
-        "with SHA-256 over the payload), verified by the launcher's own RSA code.\n"
-        "Format 1 and 2 components carry no signature and are checked by CRC only.\n"
+        "Tells what the switch's installer will do with each component of the image\n"
+        "container FILE, one line per component: its CRC; for flash types the size the\n"
+        "installer measures (payload or whole component) against its limit; and whether\n"
+        "its type goes through the signature policy. Boot loader, diagnostics and ORVEX\n"
+        "components are written without one. For the other types the signature (the last\n"
+        "tag-3 entry of a format-3 header, RSA PKCS#1 v1.5 with SHA-256 over the payload)\n"
+        "is checked with the production public key and, if given, the development key,\n"
+        "by the launcher's own RSA code. A format-1 or format-2 component of such a type\n"
+        "is refused as unsigned on a production switch. Types the switch does not know\n"
+        "are passed over.\n"
         "\n"
-        "Exit status: 0 every check passed; 1 a check failed (a line names the component\n"
-        "and why); 2 usage error, unreadable file or a key that is not a public key.\n",
+        "Exit status: 0 a production switch installs every component; 1 it would refuse\n"
+        "one (the line says why); 2 usage error, unreadable file or a key that is not\n"
+        "a public key.\n",
         out);
 }
 
 struct VerifyArgs {
     const char* key = nullptr;
+    const char* dev_key = nullptr;
     const char* file = nullptr;
 };
 
@@ -52,6 +62,12 @@ int parse_verify_args(int argc, char** argv, VerifyArgs& args) {
                 return -1;
             }
             args.key = argv[++i];
+        } else if (std::strcmp(arg, "--dev-key") == 0) {
+            if (i + 1 >= argc || args.dev_key) {
+                imgtool_error(kCommand, "--dev-key needs one public key file");
+                return -1;
+            }
+            args.dev_key = argv[++i];
         } else if ((arg[0] == '-' && arg[1] != '\0') || args.file) {
             imgtool_error(kCommand, "unexpected argument %s", arg);
             return -1;
@@ -97,51 +113,107 @@ void print_name(const ToolComponent& c) {
                 imgtool_type_name(image_type_of(c.header.magic)), c.offset);
 }
 
-// The signature check of a format-3 component. True when it verifies.
-bool check_signature(const ToolComponent& c, const std::string& key, const char* key_path) {
+struct Keys {
+    std::string production;
+    const char* production_path;
+    std::string development;  // empty when not given
+    const char* development_path;
+};
+
+bool verifies(const ToolComponent& c, std::span<const std::uint8_t> signature,
+              const std::string& key, CryptoStatus* status) {
+    *status = IMGSIGN_verifySignature(c.payload_digest, 32, signature.data(),
+                                      static_cast<std::uint32_t>(signature.size()), key.data(),
+                                      static_cast<std::uint32_t>(key.size()));
+    return *status == CRYPTO_OK;
+}
+
+// The signature policy's verdict on a production switch, after the CRC
+// text already printed. True when such a switch installs the component.
+bool check_signature(const ToolComponent& c, const Keys& keys) {
+    if (c.layout.format != HeaderFormat::Hdr3) {
+        std::printf(
+            "format %d: no signature; refused as unsigned on a production switch (a "
+            "developer switch in low security mode asks the operator)\n",
+            static_cast<int>(c.layout.format));
+        return false;
+    }
     std::span<const std::uint8_t> signature;
     int found = image_find_signature(c.header_bytes, &signature);
     if (found == 0) {
-        print_name(c);
-        std::printf("no signature entry\n");
+        std::printf(
+            "no signature entry; refused as unsigned on a production switch (a "
+            "developer switch in low security mode asks the operator)\n");
         return false;
     }
     if (found < 0) {
-        print_name(c);
-        std::printf("malformed signature entry (signature length past the entry)\n");
+        std::printf("malformed signature entry (signature length past the entry); refused\n");
         return false;
     }
-    CryptoStatus status = IMGSIGN_verifySignature(
-        c.payload_digest, 32, signature.data(), static_cast<std::uint32_t>(signature.size()),
-        key.data(), static_cast<std::uint32_t>(key.size()));
-    print_name(c);
-    if (status != CRYPTO_OK) {
-        std::printf("signature does not verify with %s (status %d)\n", key_path, status);
+    CryptoStatus status = CRYPTO_OK;
+    if (verifies(c, signature, keys.production, &status)) {
+        std::printf("signature verified with the production key; installed on every switch\n");
+        return true;
+    }
+    CryptoStatus dev_status = CRYPTO_OK;
+    if (!keys.development.empty() && verifies(c, signature, keys.development, &dev_status)) {
+        std::printf(
+            "signature does not verify with %s (status %d) but verifies with the "
+            "development key %s; installed only on a switch running developer images "
+            "or in low security mode, refused on a production switch\n",
+            keys.production_path, status, keys.development_path);
         return false;
     }
-    std::printf("CRC good, signature verified\n");
-    return true;
+    std::printf("signature does not verify with %s (status %d)", keys.production_path, status);
+    if (!keys.development.empty()) {
+        std::printf(" nor with %s (status %d)", keys.development_path, dev_status);
+    }
+    std::printf("; refused (a developer switch in low security mode asks the operator)\n");
+    return false;
 }
 
-// Every check of one component; true when all passed.
-bool check_component(const ToolComponent& c, const std::string& key, const char* key_path) {
+// Every check the installer makes on one component; true when a
+// production switch installs it.
+bool check_component(const ToolComponent& c, const Keys& keys, int* known) {
+    std::uint32_t type = image_type_of(c.header.magic);
+    const InstallRule* rule = install_rule_of(type);
+    print_name(c);
+    if (rule == nullptr) {
+        std::printf("no type the switch knows; the installer passes over it\n");
+        return true;
+    }
+    ++*known;
     if (!c.complete) {
-        print_name(c);
-        std::printf("truncated: the file ends %" PRIu64 " bytes into the component of %u bytes\n",
+        std::printf("truncated: the file ends %" PRIu64
+                    " bytes into the component of %u bytes; fails the installer's CRC check\n",
                     c.bytes_read, image_component_size(c.layout));
         return false;
     }
     if (c.computed_crc != c.header.crc) {
-        print_name(c);
-        std::printf("CRC bad: stored 0x%08X, computed 0x%08X\n", c.header.crc, c.computed_crc);
+        std::printf("CRC bad: stored 0x%08X, computed 0x%08X; refused by the installer\n",
+                    c.header.crc, c.computed_crc);
         return false;
     }
-    if (c.layout.format == HeaderFormat::Hdr3) {
-        return check_signature(c, key, key_path);
+    std::printf("CRC good; ");
+    if (rule->limit != 0) {
+        std::uint32_t measured =
+            rule->payload_only ? c.layout.payload_len : image_component_size(c.layout);
+        const char* what = rule->payload_only ? "payload" : "component";
+        if (measured > rule->limit) {
+            std::printf("%s of %u bytes is over the limit of %u for %s; refused\n", what, measured,
+                        rule->limit, rule->destination);
+            return false;
+        }
+        std::printf("%s of %u bytes within the limit of %u for %s; ", what, measured, rule->limit,
+                    rule->destination);
+    } else {
+        std::printf("no size limit for %s; ", rule->destination);
     }
-    print_name(c);
-    std::printf("CRC good, format %d: no signature to check\n", static_cast<int>(c.layout.format));
-    return true;
+    if (!rule->needs_signature) {
+        std::printf("no signature step for this type; installed on every switch\n");
+        return true;
+    }
+    return check_signature(c, keys);
 }
 
 }  // namespace
@@ -157,9 +229,15 @@ int imgtool_verify(int argc, char** argv) {
     }
     // The Base64 table that PEM decoding needs.
     TOOLKIT_init();
-    std::string key = read_key(args.key);
-    if (key.empty()) {
+    Keys keys{read_key(args.key), args.key, {}, args.dev_key};
+    if (keys.production.empty()) {
         return kImgtoolUsage;
+    }
+    if (args.dev_key) {
+        keys.development = read_key(args.dev_key);
+        if (keys.development.empty()) {
+            return kImgtoolUsage;
+        }
     }
     std::FILE* file = imgtool_open(kCommand, args.file);
     if (!file) {
@@ -171,8 +249,9 @@ int imgtool_verify(int argc, char** argv) {
     ToolComponent component{};
     bool good = true;
     int result = 0;
+    int known = 0;  // components of a type the installer knows
     while ((result = imgtool_walk_next(walk, &component)) == 1) {
-        good = check_component(component, key, args.key) && good;
+        good = check_component(component, keys, &known) && good;
     }
     if (walk.read_error) {
         imgtool_error(kCommand, "%s: read error", args.file);
@@ -190,6 +269,11 @@ int imgtool_verify(int argc, char** argv) {
     }
     if (walk.count == 0 && result == 0) {
         std::printf("no component\n");
+        good = false;
+    } else if (known == 0 && result == 0) {
+        std::printf(
+            "no component of a type the switch knows: the installer ends with "
+            "\"ERROR: No valid image found\"\n");
         good = false;
     }
     std::printf("%s: %s\n", args.file, good ? "verified" : "FAILED");

@@ -1,0 +1,181 @@
+// The key store on the virtual board: key files created, kept, repaired and
+// deleted as the serial number and the files' contents say.
+#include "auth/keystore.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "auth/builtin_keys.h"
+#include "auth/test_support.h"
+
+namespace {
+
+using auth_test::capture_stdout;
+using auth_test::read_file;
+using auth_test::write_file;
+
+const std::string kProduction(builtin_production_key, kBuiltinKeyLength);
+const std::string kDevelopment(builtin_development_key, kBuiltinKeyLength);
+
+const std::uint8_t* bytes_of(const char* text) {
+    return reinterpret_cast<const std::uint8_t*>(text);
+}
+
+class KeyStore : public auth_test::AuthBoard {
+   protected:
+    // The key file a board with serial `serial` keeps for `text` (plus
+    // its zero byte).
+    static std::string key_file_for(const char* serial, const std::string& text) {
+        std::string plain = text + '\0';
+        std::uint32_t length = 0;
+        std::uint8_t* cipher = imgsign_encrypt(bytes_of(serial), 12, bytes_of(plain.c_str()),
+                                               static_cast<std::uint32_t>(plain.size()), &length);
+        std::string file(reinterpret_cast<char*>(cipher), length);
+        imgsign_release(cipher, length);
+        return file;
+    }
+    std::string load(const char* name, int expected_result, KeyRecord* record) {
+        return capture_stdout([&] { EXPECT_EQ(expected_result, imgsign_loadKey(record, name)); });
+    }
+    static std::string text_of(const KeyRecord& record) {
+        return std::string(record.pem, record.length);
+    }
+    KeyRecord record_{};
+};
+
+TEST_F(KeyStore, FirstLoadCreatesBothFilesAndLaterLoadsChangeNothing) {
+    EXPECT_EQ("", capture_stdout([] { EXPECT_EQ(1, imgsign_loadSystemKeys()); }));
+    std::string production = read_file(kProductionKeyFile);
+    std::string development = read_file(kDevelopmentKeyFile);
+    EXPECT_EQ(464u, production.size());
+    EXPECT_EQ(464u, development.size());
+    EXPECT_EQ(production, key_file_for("VKT3390A0001", kProduction));
+    EXPECT_EQ(development, key_file_for("VKT3390A0001", kDevelopment));
+
+    EXPECT_EQ("", capture_stdout([] { EXPECT_EQ(1, imgsign_loadSystemKeys()); }));
+    EXPECT_EQ(production, read_file(kProductionKeyFile));
+    EXPECT_EQ("", load(kDevelopmentKeyFile, 1, &record_));
+    EXPECT_EQ(kDevelopment, text_of(record_));
+    EXPECT_EQ("", commands());
+}
+
+TEST_F(KeyStore, BlankSerialUsesTheBuiltInKeysWithoutFiles) {
+    set_serial(std::string(12, '\0'));
+    const std::string warning =
+        "WARNING: Serial # not set on this unit. Built in keys must be used\n";
+    EXPECT_EQ(warning, load(kProductionKeyFile, 1, &record_));
+    EXPECT_EQ(kProduction, text_of(record_));
+    EXPECT_EQ(warning, load(kDevelopmentKeyFile, 1, &record_));
+    EXPECT_EQ(kDevelopment, text_of(record_));
+    EXPECT_EQ(warning, load("/user/other.pem", 0, &record_));
+    EXPECT_EQ("<missing>", read_file(kProductionKeyFile));
+    EXPECT_EQ("<missing>", read_file(kDevelopmentKeyFile));
+}
+
+TEST_F(KeyStore, FilesFromAnotherSwitchOrGarbageAreRewrittenFromTheBuiltInKeys) {
+    write_file(kProductionKeyFile, key_file_for("VKT3390A0002", kProduction));
+    EXPECT_EQ("Updating system key....\n", load(kProductionKeyFile, 1, &record_));
+    EXPECT_EQ(kProduction, text_of(record_));
+    EXPECT_EQ(key_file_for("VKT3390A0001", kProduction), read_file(kProductionKeyFile));
+
+    // Garbage of any block-aligned size: 16 bytes, 464 bytes.
+    for (std::size_t size : {16u, 464u}) {
+        std::string garbage(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            garbage[i] = static_cast<char>(i * 151 + 7);
+        }
+        write_file(kDevelopmentKeyFile, garbage);
+        EXPECT_EQ("Updating system development key....\n", load(kDevelopmentKeyFile, 1, &record_));
+        EXPECT_EQ(kDevelopment, text_of(record_));
+        EXPECT_EQ(464u, read_file(kDevelopmentKeyFile).size());
+    }
+    EXPECT_EQ("", commands());
+}
+
+TEST_F(KeyStore, OversizeFileIsRefusedAndAMisalignedOneDeletesEveryKeyFile) {
+    write_file(kProductionKeyFile, std::string(501, 'x'));
+    EXPECT_EQ("ERROR loading key as length too long 501 > 500\n",
+              load(kProductionKeyFile, 0, &record_));
+    EXPECT_EQ(501u, read_file(kProductionKeyFile).size());
+
+    write_file(kProductionKeyFile, std::string(500, 'x'));
+    write_file("/user/development_key.pub.pem", key_file_for("VKT3390A0001", kDevelopment));
+    write_file("/user/stray.pem", "x");
+    EXPECT_EQ("Input data is not AES size correct\n", load(kProductionKeyFile, 1, &record_));
+    EXPECT_EQ(0, record_.length);
+    EXPECT_EQ("rm /user/*.pem\n", commands());
+    for (const char* name : {kProductionKeyFile, kDevelopmentKeyFile, "/user/stray.pem"}) {
+        EXPECT_EQ("<missing>", read_file(name)) << name;
+    }
+    // The next load starts afresh.
+    EXPECT_EQ("", load(kProductionKeyFile, 1, &record_));
+    EXPECT_EQ(kProduction, text_of(record_));
+}
+
+TEST_F(KeyStore, LeadingPartOfTheBuiltInKeyAndAnEmptyFileAreKeptAsTheyAre) {
+    std::string part = key_file_for("VKT3390A0001", kProduction.substr(0, 100));
+    write_file(kProductionKeyFile, part);
+    EXPECT_EQ("", load(kProductionKeyFile, 1, &record_));
+    EXPECT_EQ(kProduction.substr(0, 100), text_of(record_));
+    EXPECT_EQ(part, read_file(kProductionKeyFile));
+
+    write_file(kProductionKeyFile, "");
+    EXPECT_EQ("", load(kProductionKeyFile, 1, &record_));
+    EXPECT_EQ(0, record_.length);
+}
+
+TEST_F(KeyStore, DirectoryInPlaceOfAFileIsNoKey) {
+    ASSERT_EQ(0, mkdir(kProductionKeyFile, 0755));
+    std::string out = load(kProductionKeyFile, 0, &record_);
+    rmdir(kProductionKeyFile);
+    // Either too long to be a key or unreadable, by the filesystem's idea
+    // of a directory's size; never a key.
+    EXPECT_TRUE(out.empty() || out.rfind("ERROR loading key as length too long ", 0) == 0) << out;
+}
+
+TEST_F(KeyStore, UnreadableEepromKeysTheFilesWithTheBufferDefault) {
+    board_.set("i2c-absent", "eeprom\n");
+    capture_stdout([] { EXPECT_EQ(1, imgsign_loadSystemKeys()); });
+    EXPECT_EQ(key_file_for("mirtaleshvon", kProduction), read_file(kProductionKeyFile));
+    std::string out = load(kDevelopmentKeyFile, 1, &record_);
+    EXPECT_EQ(std::string::npos, out.find("Updating")) << out;
+    EXPECT_EQ(kDevelopment, text_of(record_));
+}
+
+// Every buffer that held key material or key text is zero when released.
+std::map<void*, std::size_t> live_blocks;
+int dirty_releases = 0;
+int releases = 0;
+
+TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
+    ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
+                                 void* block = std::malloc(size);
+                                 live_blocks[block] = size;
+                                 return block;
+                             },
+                             [](void* block) {
+                                 auto* bytes = static_cast<unsigned char*>(block);
+                                 for (std::size_t i = 0; i < live_blocks[block]; ++i) {
+                                     dirty_releases += bytes[i] != 0;
+                                 }
+                                 ++releases;
+                                 live_blocks.erase(block);
+                                 std::free(block);
+                             }};
+    write_file(kProductionKeyFile, key_file_for("VKT3390A0002", kProduction));
+    toolkit_setMemoryHooks(&hooks);
+    capture_stdout([&] { imgsign_loadKey(&record_, kProductionKeyFile); });
+    toolkit_setMemoryHooks(nullptr);
+    // Decryption (context, text), encryption for the rewrite (context,
+    // ciphertext).
+    EXPECT_GE(releases, 4);
+    EXPECT_EQ(0, dirty_releases);
+    EXPECT_TRUE(live_blocks.empty());
+}
+
+}  // namespace

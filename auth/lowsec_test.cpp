@@ -1,0 +1,189 @@
+// Low security mode on the virtual board: the physical-presence test with
+// the location LED (led.log) and the board's fixed clock, the marker, the
+// boot loader's override and the key wipe.
+#include "auth/lowsec.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "auth/keystore.h"
+#include "auth/test_support.h"
+
+namespace {
+
+using auth_test::on_console;
+using auth_test::read_file;
+using auth_test::write_file;
+
+const std::string kWarning =
+    "WARNING: the following test is used to determine physical presence and if completed will "
+    "put the switch in low security mode.\nDo you wish to continue y/N? ";
+const std::string kHitAKey =
+    "Hit a key to start the test. The blue location LED will blink a number of times.";
+const std::string kHowMany = "\nHow many times did the LED blink? ";
+const std::string kCorrect =
+    "Correct. Physical presence established and low security mode enabled\n";
+const std::string kConfirm = "Switch is in low security mode. Confirm disabling Y/n? ";
+
+class PhysicalPresence : public auth_test::AuthBoard {
+   protected:
+    void SetUp() override {
+        AuthBoard::SetUp();
+        // Register 2 with bits of its own beside the location LED's.
+        std::string registers(16, '\0');
+        registers[2] = '\xA6';
+        board_.set("led.bin", registers);
+        board_.set("led.log", "");
+    }
+    // The clock stands at this second when the operator starts.
+    void at_second(int second) {
+        board_.set("rtc", "2026-03-14 09:26:" + std::string(second < 10 ? "0" : "") +
+                              std::to_string(second) + "\n");
+        board_.set("led.log", "");
+        sandbox::reset_slept_us();
+        lowsec_setMarker(0);
+    }
+    std::string run(const std::string& keys, int expected) {
+        return on_console(keys, [&] { EXPECT_EQ(expected, lowsec_physicalPresenceTest()); });
+    }
+    // LED register 2 values written, in order.
+    std::vector<int> led_writes() const {
+        std::vector<int> values;
+        std::istringstream log(board_.get("led.log"));
+        std::string time, value;
+        while (log >> time >> value) {
+            values.push_back(std::stoi(value, nullptr, 16));
+        }
+        return values;
+    }
+    int blinks() const {
+        std::vector<int> values = led_writes();
+        return static_cast<int>(
+            std::count_if(values.begin(), values.end(), [](int v) { return (v & 3) == 1; }));
+    }
+    bool marker() const { return read_file("/tmp/lowsec") == "plimseth\n"; }
+};
+
+TEST_F(PhysicalPresence, CountIsTheSumOfTheSecondsDigitsShownInAtLeastElevenPeriods) {
+    for (auto [second, count] : {std::pair{0, 1}, {9, 9}, {10, 1}, {59, 14}}) {
+        SCOPED_TRACE(second);
+        at_second(second);
+        std::string answer = std::to_string(count);
+        std::string dots(static_cast<std::size_t>(std::max(count, 11)), '.');
+        EXPECT_EQ(kWarning + "y\n" + kHitAKey + "k\n" + dots + kHowMany + answer + "\n" + kCorrect,
+                  run("yk" + answer + "\r", 1));
+        EXPECT_EQ(count, blinks());
+        EXPECT_TRUE(marker());
+        // Lit is bits 0-1 = 01, off is 00; the other bits as they were.
+        for (int value : led_writes()) {
+            EXPECT_EQ(0xA4, value & ~3);
+        }
+        EXPECT_EQ(0xA4, led_writes().back());
+        // Two seconds a period, and 100 ms for each LED write.
+        EXPECT_EQ(std::max(count, 11) * 2200000u + 100000u, sandbox::slept_us());
+    }
+}
+
+TEST_F(PhysicalPresence, AnswersAreReadAsDecimalNumbers) {
+    for (const char* answer : {"3", " 3", "3 abc"}) {
+        at_second(12);
+        std::string out = run(std::string("Yk") + answer + "\r", 1);
+        EXPECT_NE(std::string::npos, out.find(kCorrect)) << answer;
+        EXPECT_TRUE(marker());
+    }
+}
+
+TEST_F(PhysicalPresence, ThirdWrongAnswerResetsTheBoard) {
+    at_second(5);
+    // The board's reboot fails, so the test process ends on its own
+    // instead of the whole virtual switch.
+    board_.set("answers/reboot", "1\n");
+    const char* out = "/tmp/presence.out";
+    EXPECT_EXIT(
+        {
+            on_console(
+                "yk"
+                "abc\r"
+                "k"
+                "0\r"
+                "k"
+                "-1\r",
+                [&] {
+                    int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                    dup2(fd, STDOUT_FILENO);
+                    lowsec_physicalPresenceTest();
+                });
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::string text = read_file(out);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        EXPECT_NE(std::string::npos, text.find("Incorrect. Try again (attempt " +
+                                               std::to_string(attempt) + " of 3)\n"));
+    }
+    EXPECT_TRUE(
+        text.ends_with("(attempt 3 of 3)\nMaximum number of test failed. Board is resetting\n"))
+        << text;
+    EXPECT_EQ("reboot\n", commands());
+    EXPECT_FALSE(marker());
+    unlink(out);
+}
+
+TEST_F(PhysicalPresence, DeclinedOrInterruptedLeavesTheModeOffAndTheLedOff) {
+    at_second(30);
+    EXPECT_EQ(kWarning + "N\n", run("N", 0));
+    EXPECT_EQ(kWarning + std::string(1, '\0') + "\n", run("", 0));
+    EXPECT_TRUE(led_writes().empty());
+
+    // Ctrl-C came while the LED was about to blink.
+    interrupt_flag = 1;
+    EXPECT_EQ(kWarning + "y\n" + kHitAKey + "k\n", run("yk", 0));
+    EXPECT_EQ(std::vector<int>{0xA4}, led_writes());
+    EXPECT_EQ(1, interrupt_flag);  // left for the rescue menu
+    EXPECT_EQ("<missing>", read_file("/tmp/lowsec"));
+}
+
+TEST_F(PhysicalPresence, InLowSecurityModeTheTestOffersToSwitchItOff) {
+    lowsec_setMarker(1);
+    EXPECT_EQ(kConfirm + "n\n", run("n", 1));
+    EXPECT_TRUE(marker());
+    EXPECT_EQ(kConfirm + std::string(1, '\0') + "\n", run("", 0));
+    EXPECT_TRUE(marker());
+    EXPECT_EQ(kConfirm + "\r\n", run("\r", 1));  // Enter: yes
+    EXPECT_EQ("<missing>", read_file("/tmp/lowsec"));
+    EXPECT_EQ(0, lowsec_active());
+
+    // The boot loader's override cannot be switched off from here.
+    boot_settings.lowsec = 1;
+    const std::string note = "NOTE: Uboot low security mode override enabled\n";
+    EXPECT_EQ(note + kConfirm + "y\n", run("y", 1));
+    EXPECT_EQ(note, auth_test::capture_stdout([] { EXPECT_EQ(1, lowsec_active()); }));
+    EXPECT_TRUE(led_writes().empty());
+}
+
+TEST_F(PhysicalPresence, KeyWipeDeletesTheKeyFilesOnlyOnYes) {
+    const std::string question = "Confirm: wiping system keys y/N: ";
+    const std::string done =
+        "System keys have been deleted. Reset the switch to complete the operation\n";
+    for (const char* keys : {"n", "\r", ""}) {
+        write_file(kProductionKeyFile, "key");
+        EXPECT_EQ(question + "\n", on_console(keys, [] { EXPECT_EQ(1, imgsign_wipeKeys()); }));
+        EXPECT_EQ("key", read_file(kProductionKeyFile));
+    }
+    EXPECT_EQ("", commands());
+    for (const char* keys : {"y", "Y"}) {
+        write_file(kProductionKeyFile, "key");
+        write_file(kDevelopmentKeyFile, "key");
+        EXPECT_EQ(question + "\n" + done,
+                  on_console(keys, [] { EXPECT_EQ(1, imgsign_wipeKeys()); }));
+        EXPECT_EQ("<missing>", read_file(kProductionKeyFile));
+        EXPECT_EQ("<missing>", read_file(kDevelopmentKeyFile));
+    }
+    EXPECT_EQ("rm /user/*.pem\nrm /user/*.pem\n", commands());
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// The signature policy on the virtual board, with components that imgtool
+// packed and OpenSSL signed with the test production and development keys
+// (auth/testdata/make_components.sh): every row of the outcome table, the
+// unsigned decision, the signature search and malformed components.
+#include "auth/signature.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "auth/lowsec.h"
+#include "auth/test_support.h"
+#include "auth/testdata/fixtures.h"
+#include "image/test_support.h"
+
+namespace {
+
+using auth_test::on_console;
+using image_test::Bytes;
+
+Bytes fixture(const char* name) {
+    std::span<const std::uint8_t> bytes = auth_fixture(name);
+    EXPECT_FALSE(bytes.empty()) << name;
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+// The parts of a signed fixture: its payload and its signature (the header
+// is 24 bytes, then the 262-byte signature entry).
+struct Signed {
+    Bytes payload;
+    Bytes signature;
+};
+
+Signed parts_of(const char* name) {
+    Bytes image = fixture(name);
+    std::size_t header = image[22] << 8 | image[23];
+    return {Bytes(image.begin() + static_cast<long>(header), image.end()),
+            Bytes(image.begin() + 30, image.begin() + 30 + 256)};
+}
+
+const std::string kVerified = " Image signature verified. ";
+const std::string kRejected = " Image rejected. ";
+const std::string kNoteDeveloper =
+    "\nNOTE - developer images operational. Checking developer keys....\n";
+const std::string kNoteLowsec =
+    "\nNOTE - low security mode is operational. Checking developer keys....\n";
+const std::string kAllFailed =
+    "\nWARNING: All checks failed but you are running developer images and are in low "
+    "security mode\nInstall image anyway? y/N? ";
+const std::string kUnsignedWarning =
+    "\nWARNING: Image is unsigned but you are running developer images and are in low "
+    "security mode\nInstall image anyway? y/N? ";
+const std::string kNoSignature = " Image rejected as it has no signature\n";
+
+class SignaturePolicy : public auth_test::AuthBoard {
+   protected:
+    void SetUp() override {
+        AuthBoard::SetUp();
+        production_ = fixture("rootfs_production.img");
+        development_ = fixture("rootfs_development.img");
+        // Signed by neither key: the production-signed payload, changed.
+        neither_ = production_;
+        neither_.back() ^= 1;
+        rfs_production_ = std::string(production_.begin(), production_.end());
+        rfs_production_.resize(0x10000, '\xFF');
+    }
+    // The root filesystem in flash: production-signed, or erased (which no
+    // release installs, so the switch runs developer images).
+    void developer(bool yes) {
+        imgsign_forgetDeveloperImages();
+        board_.set("mtd/rfs.bin", yes ? std::string(0x10000, '\xFF') : rfs_production_);
+    }
+    void lowsec(bool yes) {
+        if (yes) {
+            lowsec_setMarker(1);
+        } else {
+            lowsec_setMarker(0);
+        }
+    }
+    // The console text and result of one check, `keys` typed.
+    std::string verify(const Bytes& component, int expected, const std::string& keys = "") {
+        return on_console(keys, [&] { EXPECT_EQ(expected, imgsign_verifyImage(component)); });
+    }
+
+    Bytes production_;
+    Bytes development_;
+    Bytes neither_;
+    std::string rfs_production_;
+};
+
+TEST_F(SignaturePolicy, ProductionSignedIsAcceptedWithoutAskingAboutDeveloperImages) {
+    developer(true);
+    EXPECT_EQ(kVerified, verify(production_, 1));
+    lowsec(true);
+    EXPECT_EQ(kVerified, verify(production_, 1));
+    // The root filesystem was never read: tested now, it answers for the
+    // production-signed one it holds from here on.
+    board_.set("mtd/rfs.bin", rfs_production_);
+    EXPECT_EQ(0, imgsign_developerImages());
+}
+
+TEST_F(SignaturePolicy, OutcomeTableRowByRow) {
+    struct Row {
+        bool developer;
+        bool lowsec;
+        bool development_key_verifies;
+        int result;
+        std::string text;
+    };
+    const Row rows[] = {
+        {false, false, true, 0, kRejected},
+        {true, false, true, 1, kNoteDeveloper + kVerified},
+        {true, false, false, 0, kNoteDeveloper + kRejected},
+        {false, true, true, 1, kNoteLowsec + kVerified},
+        {false, true, false, 0, kNoteLowsec + kRejected},
+        {true, true, true, 1, kNoteDeveloper + kVerified},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "developer " << row.developer << " lowsec " << row.lowsec
+                                        << " dev key " << row.development_key_verifies);
+        imgsign_forgetDeveloperImages();
+        developer(row.developer);
+        lowsec(row.lowsec);
+        EXPECT_EQ(row.text,
+                  verify(row.development_key_verifies ? development_ : neither_, row.result));
+    }
+    // The last row: the operator decides.
+    imgsign_forgetDeveloperImages();
+    developer(true);
+    lowsec(true);
+    EXPECT_EQ(kNoteDeveloper + kAllFailed + "y\n" + kVerified, verify(neither_, 1, "y"));
+    EXPECT_EQ(kNoteDeveloper + kAllFailed + "n\n" + kRejected, verify(neither_, 0, "n"));
+    EXPECT_EQ(kNoteDeveloper + kAllFailed + std::string(1, '\0') + "\n" + kRejected,
+              verify(neither_, 0, ""));
+}
+
+TEST_F(SignaturePolicy, UnsignedComponentsAreTheOperatorsCallOnlyOnADeveloperSwitchInLowsec) {
+    const Signed parts = parts_of("rootfs_production.img");
+    const Bytes format1 = image_test::component(0x044D4152, 1, parts.payload);
+    const Bytes format3 = image_test::component(0x044D4152, 3, parts.payload);
+    // A zero-length entry ends the search before the signature.
+    const Bytes hidden = image_test::component(
+        0x044D4152, 3, parts.payload,
+        image_test::concat({Bytes{0, 9, 0, 0}, image_test::signature_entry(parts.signature)}));
+    developer(false);
+    lowsec(true);
+    for (const Bytes* component : {&format1, &format3, &hidden}) {
+        EXPECT_EQ(kNoSignature, verify(*component, 0, "y"));
+    }
+    developer(true);
+    lowsec(false);
+    EXPECT_EQ(kNoSignature, verify(format1, 0, "y"));
+    lowsec(true);
+    EXPECT_EQ(kUnsignedWarning + "Y\n", verify(format3, 1, "Y"));
+    EXPECT_EQ(kUnsignedWarning + "\n\n", verify(hidden, 0, "\n"));
+
+    // The boot loader's override prints its note at every question: once
+    // for the check and once for the unsigned decision.
+    lowsec(false);
+    boot_settings.lowsec = 1;
+    const std::string note = "NOTE: Uboot low security mode override enabled\n";
+    EXPECT_EQ(note + note + kUnsignedWarning + "n\n", verify(format1, 0, "n"));
+}
+
+TEST_F(SignaturePolicy, TheLastSignatureEntryIsTheOneChecked) {
+    const Signed production = parts_of("rootfs_production.img");
+    const Signed development = parts_of("rootfs_development.img");
+    auto with = [&](const Bytes& first, const Bytes& second) {
+        return image_test::component(0x044D4152, 3, production.payload,
+                                     image_test::concat({image_test::signature_entry(first),
+                                                         image_test::signature_entry(second)}));
+    };
+    developer(false);
+    EXPECT_EQ(kVerified, verify(with(development.signature, production.signature), 1));
+    EXPECT_EQ(kRejected, verify(with(production.signature, development.signature), 0));
+
+    // 255 bytes never verify, with either key.
+    Bytes short_signature(production.signature.begin(), production.signature.end() - 1);
+    imgsign_forgetDeveloperImages();
+    developer(true);
+    EXPECT_EQ(kNoteDeveloper + kRejected, verify(with(production.signature, short_signature), 0));
+}
+
+TEST_F(SignaturePolicy, MalformedComponentsAreRejectedWithoutReadingOutsideThem) {
+    const Signed parts = parts_of("rootfs_production.img");
+    developer(true);
+    lowsec(true);
+    // A signature entry stating 300 bytes that holds 256.
+    Bytes overlong = production_;
+    overlong[28] = 0x01;
+    overlong[29] = 0x2C;
+    // Header length past the component (a negative signed region).
+    Bytes negative = production_;
+    negative[22] = 0xFF;
+    // len past the bytes in memory: the same component, cut short.
+    Bytes truncated(production_.begin(), production_.end() - 10);
+    // An entry reaching past the header, and one of length 2: the walk ends
+    // there, so these carry no signature.
+    Bytes past = image_test::component(0x044D4152, 3, parts.payload, Bytes{0, 3, 0x40, 0});
+    Bytes tiny = image_test::component(0x044D4152, 3, parts.payload, Bytes{0, 3, 0, 2});
+    Bytes stub(production_.begin(), production_.begin() + 20);
+    for (const Bytes* component : {&overlong, &negative, &truncated, &stub}) {
+        EXPECT_EQ(kRejected, verify(*component, 0, "y"));
+    }
+    for (const Bytes* component : {&past, &tiny}) {
+        EXPECT_EQ(kUnsignedWarning + "n\n", verify(*component, 0, "n"));
+    }
+    EXPECT_EQ("", commands());
+}
+
+TEST_F(SignaturePolicy, DeveloperImagesAnswerHoldsOnceTheTestHasRunToItsEnd) {
+    // A development-signed root filesystem.
+    std::string rfs(development_.begin(), development_.end());
+    rfs.resize(0x10000, '\xFF');
+    board_.set("mtd/rfs.bin", rfs);
+    EXPECT_EQ(1, imgsign_developerImages());
+    board_.set("mtd/rfs.bin", rfs_production_);
+    EXPECT_EQ(1, imgsign_developerImages());
+
+    // Unsigned format 3: the test stops early, the answer stays open.
+    imgsign_forgetDeveloperImages();
+    Bytes unsigned3 =
+        image_test::component(0x044D4152, 3, parts_of("rootfs_production.img").payload);
+    rfs.assign(unsigned3.begin(), unsigned3.end());
+    rfs.resize(0x10000, '\xFF');
+    board_.set("mtd/rfs.bin", rfs);
+    EXPECT_EQ(0, imgsign_developerImages());
+    board_.set("mtd/rfs.bin", std::string(0x10000, '\x5A'));  // not format 3
+    EXPECT_EQ(1, imgsign_developerImages());
+
+    // A format-3 header whose component is larger than the partition.
+    imgsign_forgetDeveloperImages();
+    rfs = rfs_production_;
+    rfs[4] = '\x7F';
+    board_.set("mtd/rfs.bin", rfs);
+    EXPECT_EQ(0, imgsign_developerImages());
+    board_.set("mtd/rfs.bin", rfs_production_);
+    EXPECT_EQ(0, imgsign_developerImages());
+    board_.set("mtd/rfs.bin", std::string(0x10000, '\xFF'));
+    EXPECT_EQ(0, imgsign_developerImages());
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// The file writers of the installer. The installer's runs themselves are
+// tested as the operator sees them, in tests/console/test_install.py.
+#include "image/install.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/sandbox/test_support.h"
+
+namespace {
+
+using sandbox_test::capture_stdout;
+using sandbox_test::read_file;
+
+TEST(FileWriters, CopyAndWriteGiveTheBytesWithTheProgressDisplay) {
+    std::string data(3 * 65536 + 100, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>(i * 7 + (i >> 11));
+    }
+    int result = 0;
+    std::string out = capture_stdout(
+        [&] { result = file_write_progress("/tmp/fw-source", data.data(), data.size()); });
+    EXPECT_EQ(1, result);
+    EXPECT_EQ("    \b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\b\b\b\b100%\n", out);
+    out = capture_stdout([&] { result = file_copy_progress("/tmp/fw-source", "/tmp/fw-copy"); });
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(data, read_file("/tmp/fw-copy"));
+    EXPECT_EQ("    \b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\b\b\b\b100%\n", out);
+
+    out = capture_stdout([&] { result = file_write_progress("/tmp/no-dir/x", "abc", 3); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("File /tmp/no-dir/x write failed (err 2: bytes_written 0, len 3, wr_len 3)\n", out);
+    unlink("/tmp/fw-source");
+    unlink("/tmp/fw-copy");
+}
+
+// A source that yields fewer bytes than its size says (a directory reads
+// nothing): the warning, and nothing but what was read reaches the
+// destination, where a stale buffer would have gone out before.
+TEST(FileWriters, ShortReadWritesOnlyWhatWasRead) {
+    mkdir("/tmp/short-source", 0755);
+    for (const char* name : {"/tmp/short-source/a", "/tmp/short-source/b"}) {
+        sandbox_test::write_file(name, "x");
+    }
+    struct stat info {};
+    ASSERT_EQ(0, stat("/tmp/short-source", &info));
+    ASSERT_GT(info.st_size, 0);
+    int result = 1;
+    std::string out = capture_stdout(
+        [&] { result = file_copy_progress("/tmp/short-source", "/tmp/short-copy"); });
+    EXPECT_EQ(0, result);
+    std::string piece = std::to_string(info.st_size < 65536 ? info.st_size : 65536);
+    EXPECT_NE(std::string::npos,
+              out.find("WARNING: unexpected read buffer len 0 != " + piece + "\n"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("File /tmp/short-copy write failed")) << out;
+    EXPECT_EQ("", read_file("/tmp/short-copy"));
+    unlink("/tmp/short-source/a");
+    unlink("/tmp/short-source/b");
+    rmdir("/tmp/short-source");
+    unlink("/tmp/short-copy");
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+"""The key files at start-up, as an operator sees them on the console: made,
+kept, repaired or deleted, with key files made and read by the openssl
+command (the cipher's fixed parts are stated here on their own)."""
+
+import subprocess
+
+import images
+from console_helpers import ROOT
+
+KEYS = ROOT / "keys" / "test"
+PRODUCTION = (KEYS / "production.pub.pem").read_bytes()
+DEVELOPMENT = (KEYS / "development.pub.pem").read_bytes()
+FILLER = "3ca55e91"
+IV = "6b21d4089f73e2154ac637b0580df982"
+SERIAL = "VKT3390A0001"
+APP = images.component(images.APPLICATION, images.application("slot1"), "1.0.0.1")
+
+
+def openssl(direction, serial, data):
+    key = serial.encode().ljust(12, b"\0").hex() + FILLER
+    return subprocess.run(["openssl", "enc", direction, "-aes-128-cbc", "-nopad", "-K", key,
+                           "-iv", IV], input=data, capture_output=True, check=True).stdout
+
+
+def key_file(serial, text):
+    plain = text + b"\0"
+    return openssl("-e", serial, plain + b"\0" * (-len(plain) % 16))
+
+
+def board_with_keys(make_switch, tmp_path, *options, production=None, development=None):
+    files = []
+    for name, data in (("production_key.pub.pem", production),
+                       ("development_key.pub.pem", development)):
+        if data is not None:
+            path = tmp_path / name
+            path.write_bytes(data)
+            files += ["--user-file", f"{name}={path}"]
+    return make_switch(*files, *options, slots={1: APP})
+
+
+def boot_to_application(switch):
+    """Everything the console showed from the start to the boot."""
+    switch.boot()
+    switch.expect("Booting image '1'")
+    text = switch.console.before
+    switch.expect("application up: slot1")
+    return text
+
+
+def user_file(switch, name):
+    path = switch.board / "emmc" / "p1" / name
+    return path.read_bytes() if path.exists() else None
+
+
+def test_first_start_writes_key_files_that_openssl_decrypts(make_switch, tmp_path):
+    switch = board_with_keys(make_switch, tmp_path)
+    text = boot_to_application(switch)
+    switch.end()
+    assert "key" not in text.lower()
+    for name, pem in (("production_key.pub.pem", PRODUCTION),
+                      ("development_key.pub.pem", DEVELOPMENT)):
+        data = user_file(switch, name)
+        assert len(data) == 464
+        assert openssl("-d", SERIAL, data) == pem + b"\0" * 13
+
+
+def test_openssl_made_file_is_kept_and_one_from_another_switch_is_rewritten(make_switch, tmp_path):
+    production = key_file(SERIAL, PRODUCTION)
+    moved = key_file("VKT3390A0002", DEVELOPMENT)
+    switch = board_with_keys(make_switch, tmp_path, production=production, development=moved)
+    switch.boot()
+    switch.expect("Running filesystem check.....")
+    switch.expect("Updating system development key....")
+    before = switch.console.before
+    switch.expect("application up: slot1")
+    switch.end()
+    assert "Updating system key...." not in before
+    assert user_file(switch, "production_key.pub.pem") == production
+    assert openssl("-d", SERIAL, user_file(switch, "development_key.pub.pem")) == \
+        DEVELOPMENT + b"\0" * 13
+    assert not any(c.startswith("rm ") for c in switch.commands())
+
+
+def test_misaligned_key_file_deletes_every_key_file_and_the_next_load_recreates(
+        make_switch, tmp_path):
+    switch = board_with_keys(make_switch, tmp_path, production=b"x" * 500,
+                             development=key_file(SERIAL, DEVELOPMENT))
+    switch.boot()
+    switch.expect("Input data is not AES size correct")
+    switch.expect("application up: slot1")
+    text = switch.console.before
+    switch.end()
+    assert "WARNING - problem with security keys" not in text
+    assert "rm /user/*.pem" in switch.commands()
+    # Both files went; the development key's load that followed wrote its
+    # file afresh, the production file waits for the next load.
+    assert user_file(switch, "production_key.pub.pem") is None
+    assert openssl("-d", SERIAL, user_file(switch, "development_key.pub.pem")) == \
+        DEVELOPMENT + b"\0" * 13
+
+
+def test_oversize_key_file_is_refused_and_start_up_warns(make_switch, tmp_path):
+    switch = board_with_keys(make_switch, tmp_path, production=b"x" * 501)
+    switch.boot()
+    switch.expect("ERROR loading key as length too long 501 > 500")
+    switch.expect("WARNING - problem with security keys. No keys found")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert user_file(switch, "production_key.pub.pem") == b"x" * 501
+    # The development key was not loaded after the failure.
+    assert user_file(switch, "development_key.pub.pem") is None
+
+
+def test_blank_serial_uses_the_built_in_keys_and_no_files(make_switch, tmp_path):
+    switch = board_with_keys(make_switch, tmp_path, "--serial", "blank")
+    switch.boot()
+    for _ in range(2):
+        switch.expect("WARNING: Serial # not set on this unit. Built in keys must be used")
+    switch.expect("application up: slot1")
+    text = switch.console.before
+    switch.end()
+    assert "WARNING - problem with security keys" not in text
+    assert user_file(switch, "production_key.pub.pem") is None
+    assert user_file(switch, "development_key.pub.pem") is None
