@@ -240,6 +240,9 @@ int xmodem_read_block(unsigned char* dest, int count, std::uint16_t* crc, int po
 }
 
 long xmodem_receive(const char* path) {
+    if (path == nullptr) {
+        return -1;
+    }
     int port = serial_fast_mode();
     if (port < 0) {
         // No port, no transfer: nothing is created and nothing waits.
