@@ -74,19 +74,6 @@ bool offered(const dirent* entry) {
     return !S_ISDIR(st.st_mode);
 }
 
-// The chooser's answer: a line starting with a decimal number (leading
-// blanks allowed, the rest ignored). 1 with the number, 0 for anything else.
-// Numbers out of range are clamped, so they select nothing.
-int parse_file_number(const char* line, long long* number) {
-    char* end = nullptr;
-    long long value = std::strtoll(line, &end, 10);
-    if (end == line) {
-        return 0;
-    }
-    *number = value;
-    return 1;
-}
-
 // Lists the offered entries, numbered from 1. The working directory must be
 // the stick's root.
 void list_usb_files(DIR* dir) {
@@ -124,6 +111,17 @@ void leave_usb(DIR* dir) {
 }
 
 }  // namespace
+
+// Numbers out of range are clamped by strtoll, so they select nothing.
+int parse_file_number(const char* line, long long* number) {
+    char* end = nullptr;
+    long long value = std::strtoll(line, &end, 10);
+    if (end == line) {
+        return 0;
+    }
+    *number = value;
+    return 1;
+}
 
 int usb_rescue() {
     DIR* dir = opendir(kUsbDir);

@@ -8,6 +8,10 @@
 // not return.
 int rescue_menu();
 
+// The USB chooser's answer: a line starting with a decimal number (leading
+// blanks allowed, the rest ignored). 1 with the number, 0 for anything else.
+int parse_file_number(const char* line, long long* number);
+
 // Lists the stick's files and installs the one the operator chooses. The
 // installer's result, or 0 when nothing was installed.
 int usb_rescue();
