@@ -9,11 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "auth/crypto/toolkit.h"
-#include "auth/keystore.h"
-#include "auth/lowsec.h"
-#include "board/i2c.h"
-#include "board/mtd.h"
+#include "fuzz/board_setup.h"
 #include "image/install.h"
 
 namespace {
@@ -23,22 +19,10 @@ constexpr char kContainer[] = "/tmp/fuzz-image";
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Nothing must wait for the operator: a question meets the end of input.
-    if (std::freopen("/dev/null", "rb", stdin) == nullptr) {
-        return 1;
-    }
     // The installer's settle times (EEPROM writes, flash) are counted by
     // the sandbox, not waited for.
     setenv("SANDBOX_SPEED", "1000000", 1);
-    lowsec_setMarker(0);
-    // The board as start-up leaves it: I2C buses (the serial number that
-    // unlocks the key files), flash partitions (the root filesystem that
-    // tells a developer switch) and the crypto toolkit.
-    i2c_open_buses();
-    mtd_open_partitions();
-    TOOLKIT_init();
-    imgsign_loadSystemKeys();
-    return 0;
+    return fuzz_board_setup();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
