@@ -24,13 +24,6 @@ TEST(EnvSetup, WordsArePairedAndALastWordGetsTheEmptyValue) {
     EXPECT_STREQ(getenv("B"), "");
 }
 
-TEST(EnvSetup, LongWordsAreSplitAfter511Characters) {
-    std::string name(600, 'N');
-    apply(name + " value");
-    // The first 511 characters name the variable; the remaining 89 are its
-    // value, and "value" is left without a partner.
-    EXPECT_STREQ(getenv(std::string(511, 'N').c_str()), std::string(89, 'N').c_str());
-    EXPECT_STREQ(getenv("value"), "");
-}
+// Words longer than 511 characters: tests/console/test_boot.py.
 
 }  // namespace

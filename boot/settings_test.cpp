@@ -118,13 +118,8 @@ class BootSettingsPartition : public ::testing::Test {
     std::string saved_;
 };
 
-TEST_F(BootSettingsPartition, NulSeparatedVariablesReadLikeBlankSeparatedOnes) {
-    put_environment(std::string("bootdelay=3\0shell=on\0gdbport=77\0\0", 33));
-    read_boot_settings();
-    EXPECT_EQ(boot_settings.shell, 1);
-    EXPECT_EQ(boot_settings.gdb_port, 77);
-}
-
+// NUL-separated variables in a real environment block: every console test
+// that sets a variable (tests/console/test_boot.py) boots from one.
 TEST_F(BootSettingsPartition, OnlyTheFirst128KiBAfterTheCrcAreSearched) {
     // "shell=on" ends exactly at the end of the window: seen.
     put_environment(std::string(kBootEnvSize - 9, 'x') + std::string("\0shell=on", 9));

@@ -2,22 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "boot/interrupt.h"
 #include "platform/sandbox/test_support.h"
 
 namespace {
@@ -38,11 +32,9 @@ struct Pty {
         close(master);
     }
     // Like a raw serial line: keys typed ahead reach the launcher unchanged.
-    // With `signals`, a typed Ctrl-C raises SIGINT instead.
-    void make_raw(bool signals) {
+    void make_raw() {
         termios t = attributes();
         cfmakeraw(&t);
-        t.c_lflag |= signals ? ISIG : 0;
         tcsetattr(slave, TCSANOW, &t);
     }
     termios attributes() const {
@@ -111,7 +103,7 @@ TEST(ConsoleInput, RawModeLastsForTheOneReadOnly) {
 
 TEST(ConsoleInput, TimeLimits) {
     Pty pty;
-    pty.make_raw(false);
+    pty.make_raw();
     std::uint8_t key = 0xFF;
     // Only the low 8 bits reach the terminal: 256 means "do not wait".
     on_console(pty, "z", [&] { key = get_key_timed(256); });
@@ -149,7 +141,7 @@ TEST(ConsoleInput, LineEditor) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.screen);
         Pty pty;
-        pty.make_raw(false);
+        pty.make_raw();
         pty.type(c.keys);
         std::string buf(c.size + 4, 'Z');  // four guard bytes after the buffer
         char* result = nullptr;
@@ -161,105 +153,8 @@ TEST(ConsoleInput, LineEditor) {
     }
 }
 
-TEST(ConsoleInput, YesNoQuestion) {
-    const std::string no_key("Wipe keys y/N? \0\n", 17);
-    const struct {
-        std::string key;
-        int answer;
-        std::string screen;
-    } cases[] = {{"y", 1, "Wipe keys y/N? y\n"},
-                 {"Y", 1, "Wipe keys y/N? Y\n"},
-                 {"n", 0, "Wipe keys y/N? n\n"},
-                 {"\r", 0, "Wipe keys y/N? \r\n"},
-                 {"", 0, no_key}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.screen);
-        Pty pty;
-        pty.make_raw(false);
-        pty.type(c.key);
-        int answer = -1;
-        EXPECT_EQ(c.screen, on_console(pty, "z", [&] { answer = ask_yes_no("Wipe keys", 2); }));
-        EXPECT_EQ(c.answer, answer);
-    }
-}
-
-// Waits until the process sleeps, which here means it waits in its console
-// read (a bare pause where /proc is not mounted).
-void wait_until_reading(pid_t pid) {
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
-            std::this_thread::sleep_for(300ms);
-            return;
-        }
-        std::size_t state = line.rfind(')') + 2;
-        if (state < line.size() && line[state] == 'S') {
-            return;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-// Reads a child's output from `fd` until `text` has come (or the child
-// stays quiet for 5 seconds); everything read so far is in `all`.
-bool read_until(int fd, std::string& all, const std::string& text) {
-    pollfd p{fd, POLLIN, 0};
-    char chunk[256];
-    while (all.find(text) == std::string::npos) {
-        ssize_t n = poll(&p, 1, 5000) > 0 ? read(fd, chunk, sizeof chunk) : 0;
-        if (n <= 0) {
-            return false;
-        }
-        all.append(chunk, static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// The console as on the switch: the terminal is the controlling terminal
-// and turns a typed Ctrl-C into SIGINT. A first SIGINT comes from outside
-// while get_key waits; a second is typed while the line editor waits.
-TEST(ConsoleInput, InterruptEndsTheWaitWithoutAKey) {
-    Pty pty;
-    pty.make_raw(true);
-    int out[2];
-    ASSERT_EQ(0, pipe(out));
-    std::fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-        setsid();
-        ioctl(pty.slave, TIOCSCTTY, 0);
-        dup2(pty.slave, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        install_interrupt_handler();
-        std::uint8_t key = get_key();
-        std::printf("[key %d flag %d]", key, interrupt_flag.load());
-        interrupt_flag = 0;
-        char line[16];
-        read_line(line, sizeof line);
-        std::printf("[line %s flag %d]", line, interrupt_flag.load());
-        std::fflush(stdout);
-        _exit(0);
-    }
-    ASSERT_GT(child, 0);
-    close(out[1]);
-    std::string all;
-    wait_until_reading(child);
-    kill(child, SIGINT);
-    if (read_until(out[0], all, "[key 0 flag 1]")) {
-        pty.type("ab");
-        read_until(out[0], all, "ab");
-        wait_until_reading(child);
-        pty.type("\x03");  // the terminal turns it into SIGINT
-        read_until(out[0], all, "\a");
-        pty.type("\r");
-    }
-    read_until(out[0], all, "[line");
-    kill(child, SIGKILL);  // in case it still waits
-    waitpid(child, nullptr, 0);
-    read_until(out[0], all, "]");
-    close(out[0]);
-    EXPECT_EQ("[key 0 flag 1]ab\a\n[line ab flag 1]", all);
-}
+// The yes/no question's answers are asserted through the key wipe
+// (auth/lowsec_test.cpp); Ctrl-C at a key read, a line and a question by
+// the console tests (test_rescue.py, test_network.py).
 
 }  // namespace

@@ -119,10 +119,11 @@ TEST(XmodemBlock, CrcOfTheBytesReadAndShortBlocksEndAfterASecondOfSilence) {
 
 // lrzsz sx with 128-byte blocks and with 1K blocks (the tail in whatever
 // blocks sx chooses): the file arrives whole, padded with 0x1A to a block.
+// In 128-byte blocks it takes more than 255, so block 255 is followed by 0.
 TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
     const std::string source = "/tmp/xmodem-source";
     std::string content;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 33000; ++i) {
         content += static_cast<char>((i * 131 + i / 256) & 0xFF);
     }
     write_file(source, content);
@@ -147,10 +148,10 @@ TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
         }
         // One ACK per block and one for the end.
         if (one_k) {
-            EXPECT_LT(acks, 12u);
+            EXPECT_LT(acks, 66u);
             EXPECT_LT(got.size() - content.size(), 1024u);
         } else {
-            EXPECT_EQ(acks, 40u + 1);
+            EXPECT_EQ(acks, 258u + 1);
             EXPECT_LT(got.size() - content.size(), 128u);
         }
         EXPECT_EQ(t.answers.substr(0, 1), "C");
@@ -161,49 +162,26 @@ TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
 
 // Before the first block a misnumbered block or block 0 is answered with
 // C; afterwards a misnumbered or damaged block with NAK, and a repeated one
-// with ACK without writing it twice. EOT is confirmed with one NAK.
+// with ACK without writing it twice. EOT is confirmed with one NAK; one
+// that is not repeated (sx repeats it) still ends after five quiet seconds.
 TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
     SerialLine line;
     const std::string one = data(128, 1), two = data(1024, 2);
     Transfer t = receive(line, [&](Terminal& term) {
         const std::string steps[] = {block(1, one, 1), block(0, one),           block(1, one),
                                      block(2, two, 3), block(2, two, 0, 0x100), block(2, two),
-                                     block(2, two),    std::string{kEot},       std::string{kEot}};
+                                     block(2, two),    std::string{kEot}};
         std::size_t expected = 1;
         for (const auto& step : steps) {
             term.send(step);
             term.await(++expected);
         }
+        term.await(++expected);  // the ACK after five quiet seconds
         return 0;
     });
     EXPECT_EQ(t.answers, (std::string{'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
     EXPECT_EQ(t.result, 128 + 1024);
     EXPECT_EQ(read_file(kOut), one + two);
-    EXPECT_EQ(t.err, "EOT\nAll done\n");
-}
-
-// Block numbers wrap: 255 is followed by 0. An EOT that is not repeated
-// still ends the transfer after five quiet seconds.
-TEST(XmodemScripted, BlockZeroAfter255AndEotThenSilence) {
-    SerialLine line;
-    std::string expected_file;
-    for (unsigned n = 1; n <= 256; ++n) {
-        expected_file += data(n % 2 == 0 ? 1024 : 128, n);
-    }
-    Transfer t = receive(line, [&](Terminal& term) {
-        term.await(1);
-        for (unsigned n = 1; n <= 256; ++n) {
-            term.send(block(n & 0xFF, data(n % 2 == 0 ? 1024 : 128, n)));
-            term.await(1 + n);
-        }
-        term.send(std::string{kEot});
-        term.await(258);
-        term.await(259);
-        return 0;
-    });
-    EXPECT_EQ(t.answers, "C" + times(kAck, 256) + (std::string{kNak, kAck}));
-    EXPECT_EQ(t.result, static_cast<long>(expected_file.size()));
-    EXPECT_EQ(read_file(kOut), expected_file);
     EXPECT_EQ(t.err, "EOT\nAll done\n");
 }
 

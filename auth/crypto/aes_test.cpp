@@ -28,27 +28,6 @@ Bytes cbc(const Bytes& key, int direction, Bytes iv, Bytes data, Bytes* ivOut = 
     return data;
 }
 
-// One block of each key size from the AES standard's appendix: with a zero
-// vector, CBC over one block is the bare cipher.
-TEST(AesKnownAnswers, StandardAppendixBlocks) {
-    struct Case {
-        const char* key;
-        const char* cipher;
-    } cases[] = {
-        {"000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
-        {"000102030405060708090a0b0c0d0e0f1011121314151617", "dda97ca4864cdfe06eaf70a0ec0d7191"},
-        {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
-         "8ea2b7ca516745bfeafc49904b496089"},
-    };
-    Bytes plain = crypto_hex("00112233445566778899aabbccddeeff");
-    Bytes zero(16, 0);
-    for (const Case& c : cases) {
-        Bytes key = crypto_hex(c.key);
-        EXPECT_EQ(cbc(key, AES_DIR_ENCRYPT, zero, plain), crypto_hex(c.cipher)) << c.key;
-        EXPECT_EQ(cbc(key, AES_DIR_DECRYPT, zero, crypto_hex(c.cipher)), plain) << c.key;
-    }
-}
-
 // The CBC examples of the block cipher modes recommendation: four blocks,
 // vector 00..0f, for each key size, both ways, and the final vector.
 TEST(AesKnownAnswers, CbcModeExamples) {
@@ -98,46 +77,30 @@ class AesContext : public ::testing::Test {
     Bytes iv_ = Bytes(16, 0xA5);
 };
 
-TEST_F(AesContext, KeyLengthsOtherThan16_24_32AreRefused) {
+// Refused keys and calls change nothing: not the data, not the vector.
+TEST_F(AesContext, BadKeysAndMisuseAreRefused) {
     Bytes key(64, 0x22);
-    for (uint32_t len : {0u, 8u, 12u, 15u, 17u, 20u, 31u, 33u, 64u}) {
+    // 0x20000010 bytes is a bit count that wraps to 128 in 32 bits.
+    for (uint32_t len : {0u, 8u, 15u, 17u, 31u, 33u, 64u, 0x20000010u}) {
         CryptoStatus status = 0;
         EXPECT_EQ(AES_createCtx(key.data(), len, AES_DIR_ENCRYPT, &status), nullptr) << len;
         EXPECT_EQ(status, CRYPTO_ERR_AES_KEY_LENGTH) << len;
     }
-    // A length whose bit count wraps to 128 in 32 bits is still refused.
-    CryptoStatus status = 0;
-    EXPECT_EQ(AES_createCtx(key.data(), 0x20000010u, AES_DIR_ENCRYPT, &status), nullptr);
-    EXPECT_EQ(status, CRYPTO_ERR_AES_KEY_LENGTH);
-}
-
-TEST_F(AesContext, NullKeyAndUnknownDirectionAreRefused) {
     CryptoStatus status = 0;
     EXPECT_EQ(AES_createCtx(nullptr, 16, AES_DIR_ENCRYPT, &status), nullptr);
     EXPECT_EQ(status, CRYPTO_ERR_NULL_ARG);
     EXPECT_EQ(AES_createCtx(key_.data(), 16, 2, &status), nullptr);
     EXPECT_EQ(status, CRYPTO_ERR_AES_DIRECTION);
-}
 
-TEST_F(AesContext, BadLengthLeavesDataAndVectorUntouched) {
     AESCtx* ctx = make(AES_DIR_ENCRYPT);
     Bytes data = data_;
     Bytes iv = iv_;
-    for (uint32_t len : {1u, 15u, 17u, 20u, 47u}) {
+    for (uint32_t len : {1u, 15u, 17u, 47u}) {
         EXPECT_EQ(AES_cipher(ctx, data.data(), len, AES_DIR_ENCRYPT, iv.data()),
                   CRYPTO_ERR_AES_LENGTH)
             << len;
     }
     EXPECT_EQ(AES_cipher(ctx, data.data(), 0, AES_DIR_ENCRYPT, iv.data()), CRYPTO_OK);
-    EXPECT_EQ(data, data_);
-    EXPECT_EQ(iv, iv_);
-    AES_deleteCtx(&ctx);
-}
-
-TEST_F(AesContext, MisuseIsRefusedWithoutChangingAnything) {
-    AESCtx* ctx = make(AES_DIR_ENCRYPT);
-    Bytes data = data_;
-    Bytes iv = iv_;
     EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_DECRYPT, iv.data()),
               CRYPTO_ERR_AES_DIRECTION);
     EXPECT_EQ(AES_cipher(nullptr, data.data(), 16, AES_DIR_ENCRYPT, iv.data()),
@@ -149,37 +112,6 @@ TEST_F(AesContext, MisuseIsRefusedWithoutChangingAnything) {
     EXPECT_EQ(data, data_);
     EXPECT_EQ(iv, iv_);
     AES_deleteCtx(&ctx);
-}
-
-TEST_F(AesContext, OneCallEqualsSeveralCallsWithTheVectorCarriedOver) {
-    for (int direction : {AES_DIR_ENCRYPT, AES_DIR_DECRYPT}) {
-        AESCtx* ctx = make(direction);
-        Bytes once = data_;
-        Bytes ivOnce = iv_;
-        ASSERT_EQ(AES_cipher(ctx, once.data(), 32, direction, ivOnce.data()), CRYPTO_OK);
-        Bytes twice = data_;
-        Bytes ivTwice = iv_;
-        ASSERT_EQ(AES_cipher(ctx, twice.data(), 16, direction, ivTwice.data()), CRYPTO_OK);
-        ASSERT_EQ(AES_cipher(ctx, twice.data() + 16, 16, direction, ivTwice.data()), CRYPTO_OK);
-        EXPECT_EQ(once, twice);
-        EXPECT_EQ(ivOnce, ivTwice);
-        EXPECT_NE(once, data_);
-        AES_deleteCtx(&ctx);
-    }
-}
-
-TEST_F(AesContext, InPlaceDecryptionRestoresThePlaintext) {
-    for (size_t keyLen : {16u, 24u, 32u}) {
-        Bytes key(keyLen);
-        for (size_t i = 0; i < keyLen; ++i) {
-            key[i] = static_cast<uint8_t>(0xF0 - i);
-        }
-        Bytes cipher = cbc(key, AES_DIR_ENCRYPT, iv_, data_);
-        EXPECT_NE(cipher, data_);
-        Bytes ivAfter;
-        EXPECT_EQ(cbc(key, AES_DIR_DECRYPT, iv_, cipher, &ivAfter), data_) << keyLen;
-        EXPECT_EQ(ivAfter, Bytes(cipher.end() - 16, cipher.end()));
-    }
 }
 
 // Memory hooks that remember the last block handed out and whether it was

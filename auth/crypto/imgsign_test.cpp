@@ -59,50 +59,14 @@ TEST_F(Signature, OpensslSignaturesVerifyForEveryKeySize) {
               CRYPTO_OK);
 }
 
-TEST_F(Signature, AnyChangedSignatureByteFailsTheFrame) {
-    Bytes signature = fixture_bytes("rsa2048.sig");
-    for (size_t i = 0; i < signature.size(); ++i) {
-        Bytes flipped = signature;
-        flipped[i] ^= 0x01;
-        EXPECT_EQ(verify(digest_, flipped, crypto_fixture_text("rsa2048.pub.pem")),
-                  CRYPTO_ERR_SIGNATURE_FRAME)
-            << "byte " << i;
-    }
-}
-
-TEST_F(Signature, AnyOtherDigestFails) {
+// Every flipped signature, digest and key byte against OpenSSL-made keys
+// is in crypto_peer_test.cpp; a digest of the wrong length is not.
+TEST_F(Signature, DigestOfAnotherLengthFails) {
     Bytes signature = fixture_bytes("rsa2048.sig");
     std::string key = crypto_fixture_text("rsa2048.pub.pem");
-    for (size_t i = 0; i < digest_.size(); ++i) {
-        Bytes flipped = digest_;
-        flipped[i] ^= 0x80;
-        EXPECT_EQ(verify(flipped, signature, key), CRYPTO_ERR_DIGEST_MISMATCH) << "byte " << i;
-    }
-    // The right digest with a wrong length is a different digest.
     EXPECT_EQ(verify(Bytes(digest_.begin(), digest_.begin() + 20), signature, key),
               CRYPTO_ERR_DIGEST_MISMATCH);
     EXPECT_EQ(verify(Bytes(), signature, key), CRYPTO_ERR_DIGEST_MISMATCH);
-}
-
-TEST_F(Signature, AnyChangedKeyByteFails) {
-    Bytes der = fixture_bytes("rsa2048.pub.der");
-    Bytes signature = fixture_bytes("rsa2048.sig");
-    // 2048-bit key: 33 bytes of structure, then the 256 modulus bytes.
-    const size_t modulusStart = 33;
-    const size_t modulusEnd = modulusStart + 256;
-    ASSERT_EQ(der.size(), modulusEnd + 5);
-    for (size_t i = 0; i < der.size(); ++i) {
-        Bytes flipped = der;
-        flipped[i] ^= 0x01;
-        CryptoStatus status =
-            verify(digest_, signature, std::string(flipped.begin(), flipped.end()));
-        if (i >= modulusStart && i + 1 < modulusEnd) {
-            EXPECT_EQ(status, CRYPTO_ERR_SIGNATURE_FRAME) << "byte " << i;
-        } else {
-            EXPECT_LT(status, 0) << "byte " << i;
-            EXPECT_NE(status, CRYPTO_ERR_DIGEST_MISMATCH) << "byte " << i;
-        }
-    }
 }
 
 TEST_F(Signature, SignatureLengthMustBeTheModulusLength) {
@@ -132,46 +96,43 @@ TEST_F(Signature, SignatureNotBelowTheModulusIsRefused) {
 }
 
 // Blocks built by hand and raised to the private exponent by openssl, each
-// breaking one rule of the frame or of the DigestInfo.
-TEST_F(Signature, MalformedFramesAreRefused) {
-    EXPECT_EQ(verify_2048("frame_padding7.sig"), CRYPTO_ERR_SIGNATURE_FRAME);
-    EXPECT_EQ(verify_2048("frame_padding_fe.sig"), CRYPTO_ERR_SIGNATURE_FRAME);
-    EXPECT_EQ(verify_2048("frame_type2.sig"), CRYPTO_ERR_SIGNATURE_FRAME);
-    // All padding and no separator leaves nothing to hold a DigestInfo.
-    EXPECT_EQ(verify_2048("frame_no_separator.sig"), CRYPTO_ERR_DIGEST_INFO);
-}
-
-TEST_F(Signature, MalformedDigestInfosAreRefused) {
-    EXPECT_EQ(verify_2048("di_trailing.sig"), CRYPTO_ERR_DIGEST_INFO);
-    EXPECT_EQ(verify_2048("di_long_length.sig"), CRYPTO_ERR_DIGEST_INFO);
-    EXPECT_EQ(verify_2048("di_octet_long_length.sig"), CRYPTO_ERR_DIGEST_INFO);
-    EXPECT_EQ(verify_2048("di_unknown_oid.sig"), CRYPTO_ERR_DIGEST_INFO);
-    EXPECT_EQ(verify_2048("di_params_int.sig"), CRYPTO_ERR_DIGEST_INFO);
-    EXPECT_EQ(verify_2048("di_no_params.sig"), CRYPTO_ERR_DIGEST_INFO);
-    // SHA-1 named over 32 bytes, and a field after the digest.
-    EXPECT_EQ(verify_2048("di_sha1_32.sig"), CRYPTO_ERR_SIGNATURE_LENGTH);
-    EXPECT_EQ(verify_2048("di_extra_field.sig"), CRYPTO_ERR_SIGNATURE_LENGTH);
-}
-
-// A SHA-1 signature can only match a 20-byte digest: it fails for the
-// 32-byte SHA-256 digest the launcher passes, and the algorithm named is
-// otherwise not compared with anything.
-TEST_F(Signature, Sha1DigestInfoNeverMatchesASha256Digest) {
-    EXPECT_EQ(verify_2048("rsa2048_sha1.sig"), CRYPTO_ERR_DIGEST_MISMATCH);
+// breaking one rule of the frame or of the DigestInfo; and signatures for
+// the exponent-3 key made without its private key (a cube root of a block
+// that starts like a valid frame and ends in garbage, after the DigestInfo
+// or inside an over-long digest).
+TEST_F(Signature, MalformedFramesAndDigestInfosAreRefused) {
+    struct Case {
+        const char* signature;
+        const char* key;
+        CryptoStatus status;
+    } cases[] = {
+        {"frame_padding7.sig", "rsa2048.pub.pem", CRYPTO_ERR_SIGNATURE_FRAME},
+        {"frame_padding_fe.sig", "rsa2048.pub.pem", CRYPTO_ERR_SIGNATURE_FRAME},
+        {"frame_type2.sig", "rsa2048.pub.pem", CRYPTO_ERR_SIGNATURE_FRAME},
+        // All padding and no separator leaves nothing to hold a DigestInfo.
+        {"frame_no_separator.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"di_trailing.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"di_long_length.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"di_octet_long_length.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"di_unknown_oid.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"di_params_int.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"di_no_params.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        // SHA-1 named over 32 bytes, and a field after the digest.
+        {"di_sha1_32.sig", "rsa2048.pub.pem", CRYPTO_ERR_SIGNATURE_LENGTH},
+        {"di_extra_field.sig", "rsa2048.pub.pem", CRYPTO_ERR_SIGNATURE_LENGTH},
+        // A SHA-1 signature can only match a 20-byte digest.
+        {"rsa2048_sha1.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_MISMATCH},
+        {"e3_forged_trailing.sig", "rsa2048e3.pub.pem", CRYPTO_ERR_DIGEST_INFO},
+        {"e3_forged_long_digest.sig", "rsa2048e3.pub.pem", CRYPTO_ERR_SIGNATURE_LENGTH},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(verify(digest_, fixture_bytes(c.signature), crypto_fixture_text(c.key)), c.status)
+            << c.signature;
+    }
+    // The algorithm named is otherwise not compared with anything.
     EXPECT_EQ(verify(fixture_bytes("message.sha1"), fixture_bytes("rsa2048_sha1.sig"),
                      crypto_fixture_text("rsa2048.pub.pem")),
               CRYPTO_OK);
-}
-
-// Signatures for the exponent-3 key made without its private key: a cube
-// root of a block that starts like a valid frame and ends in garbage,
-// either after the DigestInfo or inside an over-long digest.
-TEST_F(Signature, ExponentThreeForgeriesFail) {
-    std::string key = crypto_fixture_text("rsa2048e3.pub.pem");
-    EXPECT_EQ(verify(digest_, fixture_bytes("e3_forged_trailing.sig"), key),
-              CRYPTO_ERR_DIGEST_INFO);
-    EXPECT_EQ(verify(digest_, fixture_bytes("e3_forged_long_digest.sig"), key),
-              CRYPTO_ERR_SIGNATURE_LENGTH);
 }
 
 TEST_F(Signature, AbsentArgumentsAndBadKeys) {

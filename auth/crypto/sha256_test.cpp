@@ -26,18 +26,6 @@ std::vector<uint8_t> digest_whole(const std::vector<uint8_t>& data) {
     return digest;
 }
 
-std::vector<uint8_t> digest_in_pieces(const std::vector<uint8_t>& data, size_t piece) {
-    Sha256Ctx ctx;
-    sha256_init(ctx);
-    for (size_t pos = 0; pos < data.size(); pos += piece) {
-        size_t take = std::min(piece, data.size() - pos);
-        sha256_update(ctx, data.data() + pos, take);
-    }
-    std::vector<uint8_t> digest(kSha256DigestLength);
-    sha256_final(ctx, digest.data());
-    return digest;
-}
-
 struct KnownAnswer {
     std::string message;
     const char* digest;
@@ -62,37 +50,6 @@ TEST(Sha256KnownAnswers, StandardExamplesAndPaddingBoundaries) {
     for (const KnownAnswer& answer : kKnownAnswers) {
         EXPECT_EQ(digest_whole(bytes_of(answer.message)), crypto_hex(answer.digest))
             << answer.message.size() << " bytes";
-    }
-}
-
-TEST(Sha256KnownAnswers, OneMillionA) {
-    std::vector<uint8_t> data(1000000, 'a');
-    std::vector<uint8_t> expected =
-        crypto_hex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    EXPECT_EQ(digest_whole(data), expected);
-    EXPECT_EQ(digest_in_pieces(data, 1000), expected);
-}
-
-// Fed whole, byte by byte, in odd pieces and split at every offset, the
-// digest of a three-block message is the same.
-TEST(Sha256Streaming, EverySplitGivesTheSameDigest) {
-    std::vector<uint8_t> data(150);
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<uint8_t>(i * 7 + 3);
-    }
-    std::vector<uint8_t> whole = digest_whole(data);
-    EXPECT_EQ(digest_in_pieces(data, 1), whole);
-    EXPECT_EQ(digest_in_pieces(data, 63), whole);
-    EXPECT_EQ(digest_in_pieces(data, 65), whole);
-    for (size_t split = 0; split <= data.size(); ++split) {
-        Sha256Ctx ctx;
-        sha256_init(ctx);
-        sha256_update(ctx, data.data(), split);
-        sha256_update(ctx, nullptr, 0);
-        sha256_update(ctx, data.data() + split, data.size() - split);
-        std::vector<uint8_t> digest(kSha256DigestLength);
-        sha256_final(ctx, digest.data());
-        EXPECT_EQ(digest, whole) << "split at " << split;
     }
 }
 

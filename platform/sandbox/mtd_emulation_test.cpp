@@ -40,14 +40,6 @@ class MtdEmulation : public ::testing::Test {
     int fd_ = -1;
 };
 
-TEST_F(MtdEmulation, ReportsSizeAndEraseSize) {
-    mtd_info_user info{};
-    ASSERT_EQ(plat_ioctl(fd_, MEMGETINFO, &info), 0);
-    EXPECT_EQ(info.size, kDeviceTreeSize);
-    EXPECT_EQ(info.erasesize, kBlock);
-    EXPECT_EQ(info.type, MTD_NORFLASH);
-}
-
 TEST_F(MtdEmulation, WritesCanOnlyClearBitsUntilErased) {
     uint8_t first = 0xF0, second = 0x3C;
     ASSERT_EQ(plat_pwrite(fd_, &first, 1, 0x10), 1);
@@ -85,19 +77,6 @@ TEST_F(MtdEmulation, ReadsAndWritesStopAtThePartitionEnd) {
     EXPECT_EQ(plat_pwrite(fd_, zeros.data(), zeros.size(), kDeviceTreeSize), -1);
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(flash().size(), kDeviceTreeSize);
-}
-
-TEST_F(MtdEmulation, PartitionsMapToBoardFiles) {
-    int user = plat_open("/dev/mtd-user-char", O_RDWR);
-    ASSERT_GE(user, 0);
-    mtd_info_user info{};
-    ASSERT_EQ(plat_ioctl(user, MEMGETINFO, &info), 0);
-    EXPECT_EQ(info.size, sandbox::read_board_file("mtd/user.bin")->size());
-    plat_close(user);
-
-    errno = 0;
-    EXPECT_EQ(plat_open("/dev/mtd-nosuch", O_RDWR), -1);
-    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(MtdEmulation, PowerCutStopsTheProcessAfterTheGivenRequests) {
