@@ -53,10 +53,24 @@ chmod 755 "$root/usr/bin/rx"
 [ -x /usr/sbin/in.tftpd ] && cp /usr/sbin/in.tftpd "$root/usr/sbin/in.tftpd"
 # in.tftpd sets its supplementary groups, which this user namespace forbids:
 # a small preload answers the no-op request for root's own groups.
+# Compiling it cost more than the rest of a start, so it is kept in
+# build/sandbox/ of the checkout and compiled again only when its source is
+# newer (under a temporary name, renamed when whole: switches starting side
+# by side never see half a file). A checkout that cannot be written gets a
+# copy compiled for this start alone.
 if [ -x /usr/sbin/in.tftpd ] && command -v cc >/dev/null; then
-  mkdir -p "$root/usr/libexec/sandbox"
-  cc -shared -fPIC -O2 -o "$root/usr/libexec/sandbox/keep-groups.so" "$here/lib/keep-groups.c" \
-    || fail "cannot build the TFTP server's group preload"
+  preload_c=$here/lib/keep-groups.c
+  cached=$here/../build/sandbox/keep-groups.so
+  preload=$root/usr/libexec/sandbox/keep-groups.so
+  mkdir -p "${preload%/*}"
+  if [ ! "$cached" -nt "$preload_c" ] && mkdir -p "${cached%/*}" 2>/dev/null; then
+    cc -shared -fPIC -O2 -o "$cached.$$" "$preload_c" && mv -f "$cached.$$" "$cached" || rm -f "$cached.$$"
+  fi
+  if [ "$cached" -nt "$preload_c" ]; then
+    cp "$cached" "$preload"
+  else
+    cc -shared -fPIC -O2 -o "$preload" "$preload_c" || fail "cannot build the TFTP server's group preload"
+  fi
 fi
 [ -x /usr/bin/qemu-ppc-static ] && cp /usr/bin/qemu-ppc-static "$root/usr/bin/qemu-ppc-static"
 # Shared libraries of the machine, read-only, for the dynamically linked
