@@ -11,7 +11,6 @@ import subprocess
 
 import pexpect
 import pexpect.fdpexpect
-import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("BL_BUILD_DIR", ROOT / "build" / "host"))
@@ -26,12 +25,11 @@ OPTIONS = ("Please select one of the following options:\r\n"
            "\tR) Reboot\r\n"
            "\tE) Exit\r\n")
 PROMPT = "\r\nOption? : "
+SERIAL = "VKT3390A0001"  # the serial number of every board mkboard makes
 
 
 def signed(tmp_path, kind, payload, version, name, key="production"):
     """A format-3 component made by imgtool, signed with a test key."""
-    if not IMGTOOL.exists():
-        pytest.fail(f"no imgtool in {BUILD}: build the host preset first")
     source = tmp_path / f"{name}.payload"
     source.write_bytes(payload)
     out = tmp_path / f"{name}.img"
@@ -39,6 +37,15 @@ def signed(tmp_path, kind, payload, version, name, key="production"):
                     "--sign", str(KEYS / f"{key}.key.pem"), str(source)], check=True,
                    capture_output=True)
     return out.read_bytes()
+
+
+def openssl(direction, serial, data):
+    """The key files' cipher by the openssl command (-d or -e): AES-128-CBC,
+    the key the serial number and a fixed filler, a fixed IV."""
+    key = serial.encode().ljust(12, b"\0").hex() + "3ca55e91"
+    return subprocess.run(["openssl", "enc", direction, "-aes-128-cbc", "-nopad", "-K", key,
+                           "-iv", "6b21d4089f73e2154ac637b0580df982"], input=data,
+                          capture_output=True, check=True).stdout
 
 
 def at_menu(switch):

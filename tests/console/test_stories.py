@@ -11,16 +11,11 @@ import subprocess
 import pytest
 
 import images
-from console_helpers import (FAST_WAIT, RESTORE_WAIT, ROOT, at_menu, blinks, choose,
-                             press_after_reminder, signed)
+from console_helpers import (FAST_WAIT, KEYS, RESTORE_WAIT, ROOT, SERIAL, at_menu, blinks, choose,
+                             openssl, signed)
 
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 BOOT_SLOT, BOOTED_IMAGE = 0x100, 0x13A
-
-
-def setenv(switch, *variables):
-    """The operator at the boot loader's prompt between two starts."""
-    subprocess.run([str(ROOT / "sandbox" / "setenv"), str(switch.board), *variables], check=True)
 
 
 def user_files(switch):
@@ -38,14 +33,12 @@ def full_update(tmp_path):
     loader = bytearray(noise(0x3000))
     first = signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot")
     loader[0xF4:0x100] = first[4:16]
-    parts = {"uboot": signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot"),
+    return {"uboot": signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot"),
              "kernel": signed(tmp_path, "kernel", noise(40000), "2.2.0.6", "kernel"),
              "rfs": signed(tmp_path, "rootfs", noise(70000), "2.1.0.5", "rfs"),
              "devicetree": signed(tmp_path, "devicetree", noise(999), "2.3.0.7", "dtb"),
              "app": signed(tmp_path, "application", images.application("updated"), "3.2.0.1",
                            "app")}
-    assert parts["uboot"][4:16] == first[4:16]
-    return parts
 
 
 def tftp_download(switch, name):
@@ -75,23 +68,28 @@ def xmodem_download(switch, path):
 @pytest.mark.parametrize("method", ["tftp", "xmodem"])
 def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp_path, method):
     parts = full_update(tmp_path)
-    update = tmp_path / "served" / "update.img"
-    update.parent.mkdir()
+    served = tmp_path / "served"
+    name = "images/full_update-2.0+4.img"
+    update = served / name
+    update.parent.mkdir(parents=True)
     update.write_bytes(b"".join(parts[n] for n in ("uboot", "kernel", "rfs", "devicetree", "app")))
     slot1 = images.component(images.APPLICATION, images.application("old"), crc_ok=False)
-    switch = make_switch("--tftp", str(update.parent),
+    switch = make_switch("--tftp", str(served), "--rtc", "2026-12-06 13:45:59",
                          slots={1: slot1, 2: b"not a container at all"})
     if method == "tftp":
         switch.boot()
     else:
         switch.boot_on_line(tmp_path / "line")
+    switch.expect("Booting image '1'")
+    # The date comes from the board's clock, as BCD digits.
+    assert switch.commands()[0] == "date 120613452026.59\\n"
     switch.expect("Image1 CRC failed, trying Image2 now.")
     switch.expect("No valid application image found. Trying rescue image")
     switch.expect("Entering Rescue Mode.")
     at_menu(switch)
     if method == "tftp":
-        tftp_download(switch, "update.img")
-        source = "File update.img installed from 192.0.2.1 at "
+        tftp_download(switch, name)
+        source = f"File {name} installed from 192.0.2.1 at "
     else:
         xmodem_download(switch, update)
         source = "File image installed from xmodem at "
@@ -110,6 +108,7 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
         data = update.read_bytes()
         assert len(received) % 128 == 0 and received[:len(data)] == data
         assert set(received[len(data):]) == {0x1A}
+        assert "/usr/bin/rx /tmp/image" in switch.commands()
     choose(switch, "r")
     switch.end()
     assert switch.rebooted
@@ -132,13 +131,16 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
 
     # The next start boots the new application.
     switch.boot()
-    switch.expect("Booting image '1'")
+    switch.expect("Booting image '1'\r\nRunning install script")
     switch.expect("application up: updated")
     switch.end()
     assert not switch.rebooted and switch.eeprom(BOOTED_IMAGE) == 1
+    assert "cd /tmp \\ntar mxzf /tmp/velmoimage.tar.gz \\nrm /tmp/velmoimage.tar.gz\\n" in \
+        switch.commands()
+    assert switch.commands()[-1] == "/bin/backtrace"
 
     # A later start, asked for at the boot loader's prompt, shows what is in.
-    setenv(switch, "diagnostics=rescue")
+    subprocess.run([ROOT / "sandbox" / "setenv", switch.board, "diagnostics=rescue"], check=True)
     switch.boot()
     at_menu(switch)
     choose(switch, "v")
@@ -166,9 +168,15 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
     for name, data in (("VKT3390_replace2_OS.img", new2), ("VKT3390_replace1_OS.img", slot1),
                        ("VKT3390_OS.img", usb_os)):
         (stick / name).write_bytes(data)
-    switch = make_switch("--usb-enabled", "--usb", str(stick), slots={1: slot1, 2: slot2})
+    # The stick is mounted in the third second of the wait at every start
+    # (3 seconds of the filesystem check, then 2.5).
+    switch = make_switch("--usb-enabled", "--usb", str(stick), "--usb-mount-after", "5.5",
+                         slots={1: slot1, 2: slot2})
     switch.boot()
-    switch.expect("USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n")
+    switch.expect("Running filesystem check.....\r\nAttempting to mount file system on USB flash "
+                  "drive; this can take up to 10 seconds.\r\n..USB mounted and ready!\r\n"
+                  "No boot image found on USB.\r\n"
+                  "USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n")
     switch.expect("Image2 has been successfully replaced\r\n"
                   "USB image (file 'VKT3390_replace1_OS.img') replacement for image1 found\r\n")
     switch.expect("Image1 has same version as existing image. Skipping update...")
@@ -206,14 +214,35 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
     switch.expect("USB Boot failed. Trying flash images.\r\nBooting image '2'")
     switch.expect("application up: new2")
     switch.end()
+
+    # The operator copies the OS image onto the stick as the slot-2
+    # replacement too: same bytes, same entry in the list. Turned down, it
+    # ends the stick's handling for this start.
+    (switch.board / "usb" / "VKT3390_replace2_OS.img").write_bytes(usb_os)
+    start = len(switch.commands())
+    switch.boot()
+    switch.expect("USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n"
+                  "Replacement USB image is in rejected list.\r\n"
+                  "Would you still like to load it? (y/n) ")
+    switch.console.send("n")
+    switch.expect("Booting image '2'")
+    assert "image1 found" not in switch.console.before
+    switch.expect("application up: new2")
+    switch.end()
+    assert sum("md5sum" in c for c in switch.commands()[start:]) == 1
+    assert (images_dir / "image2").read_bytes() == new2
     assert len((switch.board / "emmc" / "p1" / "install.log").read_text().splitlines()) == 1
+
+
+# The longest name a directory entry can have.
+DEVELOPER = "developer-" + "n" * 241 + ".img"
 
 
 def install_from_stick(switch):
     """U at the menu, the stick's only file; the installer's text up to the
     slot question or the menu."""
     choose(switch, "u")
-    switch.expect("\t1: developer.img\r\nChoose file number to install (q to quit): ")
+    switch.expect(f"\t1: {DEVELOPER}\r\nChoose file number to install (q to quit): ")
     switch.console.send("1\r")
     index = switch.console.expect_exact([SLOT_QUESTION, "Option? : "], timeout=60)
     return switch.console.before, index == 0
@@ -224,15 +253,19 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
     stick.mkdir()
     developer = signed(tmp_path, "application", images.application("developer"), "5.0.0.1", "dev",
                        key="development")
-    (stick / "developer.img").write_bytes(developer)
+    (stick / DEVELOPER).write_bytes(developer)
     slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
     # A released root filesystem: a production switch, not a developer's.
     switch = make_switch("--rfs", "production", "--env", "diagnostics=rescue", "--usb", str(stick),
                          slots={1: slot1})
     switch.boot()
-    at_menu(switch)
+    assert "key" not in at_menu(switch).lower()
+    # The first start wrote the built-in keys, encrypted for this board.
     keys = {name: data for name, data in user_files(switch).items() if name.endswith(".pem")}
-    assert sorted(keys) == ["development_key.pub.pem", "production_key.pub.pem"]
+    for kind in ("production", "development"):
+        pem = (KEYS / f"{kind}.pub.pem").read_bytes()
+        assert openssl("-d", SERIAL, keys[f"{kind}_key.pub.pem"]).rstrip(b"\0") == pem
+    assert len(keys) == 2
 
     # The production key alone counts: refused, and so are the diagnostics.
     text, asked = install_from_stick(switch)
@@ -251,6 +284,7 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
     switch.expect("How many times did the LED blink? ")
     switch.console.send(f"{blinks(switch)}\r")
     assert "Correct. Physical presence established" in at_menu(switch)
+    assert (switch.board / "tmp" / "lowsec").exists()
 
     # In low security mode the development key is tried: installed.
     text, asked = install_from_stick(switch)
@@ -258,13 +292,18 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
     assert "NOTE - low security mode is operational. Checking developer keys....\r\n" \
            " Image signature verified. " in text
     switch.console.send("2\r")
-    assert "Image2 updated succeeded" in at_menu(switch)
+    text = at_menu(switch)
+    assert "Image2 updated succeeded" in text
+    line = f"File /mnt/usb/{DEVELOPER} installed from USB at "
+    assert "Updating install log. " + line in text
     assert user_files(switch)["images/image2"] == developer
+    assert user_files(switch)["install.log"].decode().startswith(line)
     # The diagnostics are offered now; the rescue partition holds nothing.
     choose(switch, "D")
     switch.expect("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost)")
     switch.console.send("n")
     assert "Booting diags image..." in at_menu(switch)
+    assert "flash_eraseall" not in (switch.board / "calls.log").read_text()
 
     choose(switch, "k")
     switch.expect("Confirm: wiping system keys y/N: ")
@@ -299,8 +338,10 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     config = tmp_path / "startup-config"
     config.write_bytes(random.Random(5).randbytes(50000))
     slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    # /tmp has no room for a backup at first (the first copy fails).
     switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={notes}",
-                         "--user-file", f"config/startup-config={config}", slots={1: slot1})
+                         "--user-file", f"config/startup-config={config}", "--answer", "cp=1,0",
+                         slots={1: slot1})
     # The first start: nobody at the console; the question gives up after
     # 10 seconds of the terminal's own time and the start goes on.
     switch.boot()
@@ -310,13 +351,27 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     switch.expect("\r\nBooting image '1'", timeout=20)
     switch.expect("application up: slot1")
     switch.end()
-    assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3"]
-    assert "sfdisk" not in (switch.board / "calls.log").read_text()
     before = user_files(switch)
     assert {"notes.txt", "config/startup-config", "images/image1",
             "production_key.pub.pem"} <= set(before)
 
-    # The next start: the operator answers y.
+    # The next start: y, but the backup cannot be made: nothing changes.
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("Y")
+    switch.expect("\tBacking up files. This can take a few minutes\r\n")
+    switch.expect("\tFailed to back up files; nothing was changed. Quitting\r\n")
+    switch.expect("Booting image '1'")
+    assert "Unmounting" not in switch.console.before
+    switch.expect("application up: slot1")
+    switch.end()
+    assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3"]
+    assert "sfdisk" not in (switch.board / "calls.log").read_text()
+    # The partial copy is gone, so /tmp had its room back for the boot.
+    assert not (switch.board / "tmp" / "backup").exists()
+    assert user_files(switch) == before
+
+    # The start after: y again, and the backup is made.
     start = len(switch.commands())
     switch.boot()
     switch.expect(UPDATE_QUESTION)
@@ -349,7 +404,7 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     assert (switch.board / "emmc" / "p4").is_dir()
     assert user_files(switch) == before
 
-    # The start after: a sound filesystem on the new layout, not a word.
+    # Then a sound filesystem on the new layout, mounted without a word.
     start = len(switch.commands())
     switch.boot()
     switch.expect("Running filesystem check.....\r\nBooting image '1'")
