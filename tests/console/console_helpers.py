@@ -15,6 +15,70 @@ import pexpect.fdpexpect
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("BL_BUILD_DIR", ROOT / "build" / "host"))
 LAUNCHER = BUILD / "bootlauncher-sandbox"
+IMGTOOL = BUILD / "imgtool"
+KEYS = ROOT / "keys" / "test"
+OPTIONS = ("Please select one of the following options:\r\n"
+           "\tT) Configure networking and tftp download an image\r\n"
+           "\tX) Use xmodem 1K to serial download an image\r\n"
+           "\tP) Physical presence (low security mode)\r\n"
+           "\tF) Filesystem check\r\n"
+           "\tR) Reboot\r\n"
+           "\tE) Exit\r\n")
+PROMPT = "\r\nOption? : "
+SERIAL = "VKT3390A0001"  # the serial number of every board mkboard makes
+
+
+def signed(tmp_path, kind, payload, version, name, key="production"):
+    """A format-3 component made by imgtool, signed with a test key."""
+    source = tmp_path / f"{name}.payload"
+    source.write_bytes(payload)
+    out = tmp_path / f"{name}.img"
+    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", kind, "--version", version,
+                    "--sign", str(KEYS / f"{key}.key.pem"), str(source)], check=True,
+                   capture_output=True)
+    return out.read_bytes()
+
+
+def openssl(direction, serial, data):
+    """The key files' cipher by the openssl command (-d or -e): AES-128-CBC,
+    the key the serial number and a fixed filler, a fixed IV."""
+    key = serial.encode().ljust(12, b"\0").hex() + "3ca55e91"
+    return subprocess.run(["openssl", "enc", direction, "-aes-128-cbc", "-nopad", "-K", key,
+                           "-iv", "6b21d4089f73e2154ac637b0580df982"], input=data,
+                          capture_output=True, check=True).stdout
+
+
+def at_menu(switch):
+    """Waits for the rescue menu's option list and prompt; the text the last
+    action printed before them."""
+    switch.expect(OPTIONS + PROMPT)
+    return switch.console.before
+
+
+def choose(switch, key):
+    """At the option prompt, types one key."""
+    switch.console.send(key)
+
+
+FAST_WAIT = "... Waiting for the <Enter> key to be hit before the download can start..."
+RESTORE_WAIT = "... Waiting for the <ENTER> key to be hit..."
+
+
+def press_after_reminder(switch, key, reminder, wanted):
+    """Types the key that ends a speed-switch wait once the wait has begun
+    (the first reminder shows; a key typed while the line settings change
+    is dropped, as on the switch), then waits for the wanted text."""
+    switch.expect(reminder)
+    switch.console.send(key)
+    switch.expect(wanted)
+    return switch.console.before
+
+
+def blinks(switch):
+    """The lit periods of the location LED since led.log was emptied, counted
+    as the operator does."""
+    return sum(1 for line in (switch.board / "led.log").read_text().splitlines()
+               if int(line.split()[1], 16) & 0x03 == 0x01)
 
 
 class Switch:

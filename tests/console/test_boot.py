@@ -11,37 +11,8 @@ from console_helpers import LAUNCHER, ROOT
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
-BAD_CRC2 = images.component(images.APPLICATION, images.application("slot2"), crc_ok=False)
 BAD_CRC1 = images.component(images.APPLICATION, images.application("slot1"), crc_ok=False)
 BOOTED_IMAGE = 0x13A
-
-
-def test_good_slot_1_boots_and_the_application_starts(make_switch):
-    switch = make_switch("--rtc", "2026-12-06 13:45:59", slots={1: GOOD1, 2: GOOD2})
-    switch.boot()
-    switch.expect("Running filesystem check.....")
-    switch.expect("Booting image '1'")
-    switch.expect("Running install script")
-    switch.expect("application up: slot1")
-    switch.end()
-    assert not switch.rebooted
-    assert switch.eeprom(BOOTED_IMAGE) == 1
-    commands = switch.commands()
-    # The date comes from the board's clock, as BCD digits.
-    assert commands[0] == "date 120613452026.59\\n"
-    assert "cd /tmp \\ntar mxzf /tmp/velmoimage.tar.gz \\nrm /tmp/velmoimage.tar.gz\\n" in commands
-    assert commands[-1] == "/bin/backtrace"
-
-
-def test_bad_configured_slot_2_falls_back_to_slot_1(make_switch):
-    switch = make_switch("--boot-slot", "2", slots={1: GOOD1, 2: BAD_CRC2})
-    switch.boot()
-    switch.expect("Booting image '2'")
-    switch.expect("Image2 CRC failed, trying Image1 now.")
-    switch.expect("Booting image '1'")
-    switch.expect("application up: slot1")
-    switch.end()
-    assert switch.eeprom(BOOTED_IMAGE) == 1
 
 
 def test_missing_slot_1_boots_slot_2_in_the_same_attempt(make_switch):
@@ -58,10 +29,6 @@ def test_missing_slot_1_boots_slot_2_in_the_same_attempt(make_switch):
 def test_both_slots_bad_end_in_a_reboot(make_switch):
     switch = make_switch(slots={1: BAD_CRC1, 2: b"not a container at all, just bytes"})
     switch.boot()
-    switch.expect("Booting image '1'")
-    switch.expect("Image1 CRC failed, trying Image2 now.")
-    switch.expect("Booting image '2'")
-    switch.expect("No valid application image found. Trying rescue image")
     # The operator leaves the rescue menu: nothing is left but a reboot.
     switch.expect("Entering Rescue Mode.")
     switch.expect("Option? : ")

@@ -24,85 +24,6 @@ def assert_quiet(switch, seconds):
         switch.console.expect(r"\S", timeout=seconds)
 
 
-@pytest.fixture
-def keep_file(tmp_path):
-    path = tmp_path / "keep.txt"
-    path.write_text("operator's notes\n")
-    return path
-
-
-def test_outdated_layout_left_alone_without_a_key_in_10_seconds(make_switch, keep_file):
-    switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={keep_file}",
-                         slots={1: GOOD1})
-    switch.boot()
-    switch.expect("Filesystem partitions need updating.\r\n"
-                  "It is recommended to backup your configuration before performing this update.\r\n"
-                  + UPDATE_QUESTION)
-    # The terminal's own time limit; the launcher goes on by itself.
-    switch.expect("\r\nBooting image '1'", timeout=20)
-    switch.expect("application up: slot1")
-    switch.end()
-    assert "mount /dev/mmcblk0p1 /user" in switch.commands()
-    assert fake_calls(switch, "sfdisk") == [] and fake_calls(switch, "mkfs.ext3") == []
-    assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3"]
-    assert (switch.board / "emmc" / "p1" / "notes.txt").read_text() == "operator's notes\n"
-
-
-def test_outdated_layout_rebuilt_with_the_files_kept(make_switch, keep_file):
-    switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={keep_file}",
-                         slots={1: GOOD1})
-    switch.boot()
-    switch.expect(UPDATE_QUESTION)
-    switch.console.send("y")
-    # /user is mounted already: mounting it again is refused, harmlessly.
-    switch.expect("\r\n\tBacking up files. This can take a few minutes\r\n")
-    switch.expect("\tUnmounting filesystem\r\n"
-                  "\tCreating new filesystem partitions\r\n"
-                  "\tReformatting main partition\r\n"
-                  "\tVerifying main partition\r\n"
-                  "\tReformatting config partition\r\n"
-                  "\tMounting main filesystem\r\n"
-                  "\tRestoring filesystem with backup. This can take a few minutes\r\n")
-    # The slot image came back from the backup and boots.
-    switch.expect("application up: slot1")
-    switch.end()
-    commands = switch.commands()
-    steps = ["mkdir /tmp/backup", "cp -r /user/* /tmp/backup", "umount /dev/mmcblk0p1",
-             "sfdisk /dev/mmcblk0 < /etc/partsetup &> /tmp/repart.txt",
-             "mkfs.ext3 -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt",
-             "/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null",
-             "mkfs.ext3 -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt",
-             "mount /dev/mmcblk0p1 /user", "cp -r /tmp/backup/* /user/"]
-    positions = [commands.index(step, commands.index("mkdir /tmp/backup")) for step in steps]
-    assert positions == sorted(positions)
-    board = switch.board
-    assert (board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
-    assert (board / "emmc" / "p1" / "notes.txt").read_text() == "operator's notes\n"
-    assert (board / "emmc" / "p1" / "images" / "image1").read_bytes() == GOOD1
-    assert (board / "emmc" / "p4").is_dir()
-
-
-def test_failed_backup_copy_stops_before_the_emmc_changes(make_switch, keep_file):
-    # A full /tmp: the copy fails, the operator's files must not be lost.
-    switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={keep_file}",
-                         "--answer", "cp=1", slots={1: GOOD1})
-    switch.boot()
-    switch.expect(UPDATE_QUESTION)
-    switch.console.send("Y")
-    switch.expect("\tBacking up files. This can take a few minutes\r\n")
-    switch.expect("\tFailed to back up files; nothing was changed. Quitting\r\n")
-    switch.expect("Booting image '1'")
-    switch.expect("application up: slot1")
-    text = switch.end()
-    assert "Unmounting" not in text and "Creating new" not in text
-    assert "umount /dev/mmcblk0p1" not in switch.commands()
-    assert fake_calls(switch, "sfdisk") == [] and fake_calls(switch, "mkfs.ext3") == []
-    assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3"]
-    assert (switch.board / "emmc" / "p1" / "notes.txt").read_text() == "operator's notes\n"
-    # The partial copy is gone, so /tmp has its room back for the boot.
-    assert not (switch.board / "tmp" / "backup").exists()
-
-
 def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch):
     switch = make_switch("--emmc-partitions", "1,2,3", slots={})
     shutil.rmtree(switch.board / "emmc" / "p1" / "images")
@@ -139,16 +60,6 @@ def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_swi
     assert fake_calls(switch, "mkfs.ext3") == []
 
 
-def test_sound_filesystem_is_mounted_without_a_word(make_switch):
-    switch = make_switch(slots={1: GOOD1})
-    switch.boot()
-    switch.expect("Running filesystem check.....\r\nBooting image '1'")
-    switch.end()
-    assert switch.commands()[1:4] == ["umount /dev/mmcblk0p1 &> /dev/null",
-                                      "/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null",
-                                      "/bin/mount /dev/mmcblk0p1 /user"]
-
-
 def test_filesystem_only_the_forced_repair_fixes(make_switch):
     switch = make_switch("--answer", "e2fsck=4,1,0", slots={1: GOOD1})
     switch.boot()
@@ -179,8 +90,10 @@ def test_unrepairable_filesystem_waits_for_the_operator_and_n_mounts_it(make_swi
     assert fake_calls(switch, "sfdisk") == []
 
 
-def test_unrepairable_filesystem_recreated_on_y_without_a_backup(make_switch, keep_file):
-    switch = make_switch("--answer", "e2fsck=4", "--user-file", f"notes.txt={keep_file}",
+def test_unrepairable_filesystem_recreated_on_y_without_a_backup(make_switch, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("operator's notes\n")
+    switch = make_switch("--answer", "e2fsck=4", "--user-file", f"notes.txt={notes}",
                          slots={1: GOOD1})
     switch.boot()
     switch.expect(RECREATE_QUESTION)
@@ -201,24 +114,6 @@ def test_unrepairable_filesystem_recreated_on_y_without_a_backup(make_switch, ke
     # The operator agreed to lose the data.
     assert not (switch.board / "emmc" / "p1" / "notes.txt").exists()
     assert not (switch.board / "emmc" / "p1" / "images").exists()
-
-
-def rfs_production():
-    """A root filesystem component in format 3: the switch runs production images."""
-    return images.component(images.ROOTFS, b"root filesystem", fmt=3)
-
-
-def test_diagnostics_refused_on_a_production_switch(make_switch, tmp_path):
-    rfs = tmp_path / "rfs.bin"
-    rfs.write_bytes(rfs_production())
-    switch = make_switch("--env", "diagnostics=diags", "--mtd-file", f"rfs={rfs}", slots={1: GOOD1})
-    switch.boot()
-    switch.expect("Standalone diags cannot be run on a secured switch\r\n"
-                  "Please establish physical presence first\r\n")
-    switch.expect("application up: slot1")
-    text = switch.end()
-    assert "Erase filesystem" not in text and "NOTE:" not in text
-    assert fake_calls(switch, "flash_eraseall") == []
 
 
 def test_diagnostics_on_a_developer_switch_erase_the_flash_filesystem(make_switch, tmp_path):
@@ -242,11 +137,9 @@ def test_diagnostics_on_a_developer_switch_erase_the_flash_filesystem(make_switc
     assert set((switch.board / "mtd" / "user.bin").read_bytes()) == {0xFF}
 
 
-def test_diagnostics_in_low_security_mode_asked_without_the_note(make_switch, tmp_path):
-    rfs = tmp_path / "rfs.bin"
-    rfs.write_bytes(rfs_production())
+def test_diagnostics_in_low_security_mode_asked_without_the_note(make_switch):
     switch = make_switch("--env", "diagnostics=diags", "--env", "lowsec=quvendolar",
-                         "--mtd-file", f"rfs={rfs}", slots={1: GOOD1})
+                         "--rfs", "production", slots={1: GOOD1})
     switch.boot()
     switch.expect(ERASE_QUESTION)
     text = switch.console.before

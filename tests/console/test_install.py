@@ -16,12 +16,10 @@ import subprocess
 
 import pytest
 
-from console_helpers import BUILD, ROOT
-from images import APPLICATION, BOOTLOADER, DIAGNOSTICS, application, component, version_word
+from console_helpers import BUILD, IMGTOOL, ROOT, signed
+from images import BOOTLOADER, DIAGNOSTICS, application, component, version_word
 
 DRIVER = BUILD / "install_driver"
-IMGTOOL = BUILD / "imgtool"
-KEY = ROOT / "keys" / "test" / "production.key.pem"
 KERNEL, ROOTFS, DEVICETREE, ORVEX, ONIE = (0x034D4152, 0x044D4152, 0x054D4152, 0x084D4152,
                                           0x094D4152)
 TYPE7 = 0x074D4152
@@ -34,15 +32,6 @@ def pattern(count, salt):
     blocks or pieces look alike."""
     unit = bytes(((i * 131 + salt) ^ (i >> 5)) & 0xFF for i in range(4093))
     return (unit * (count // len(unit) + 1))[:count]
-
-
-def signed(tmp_path, kind, payload, version, name):
-    source = tmp_path / f"{name}.payload"
-    source.write_bytes(payload)
-    out = tmp_path / f"{name}.img"
-    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", kind, "--version", version,
-                    "--sign", str(KEY), str(source)], check=True, capture_output=True)
-    return out.read_bytes()
 
 
 def bootloader(version):
@@ -141,12 +130,6 @@ def test_flash_components_go_to_their_partitions(tmp_path):
     skip7 = component(TYPE7, b"passed over", "1.1.1.1")
     assert board.install(boot + kernel + skip7 + rfs + dtb + diags + onie) == 1
     out = board.out
-    for text in ("Installing Boot Loader: ", "Installing Kernel: ", "Installing Root Filesystem: ",
-                 "Installing Device Tree: ", "Installing Diagnostics: ", "Installing ONIE: "):
-        assert out.count(text) == 1, text
-    assert out.count(" Image signature verified. ") == 4
-    assert "100%\ndone\n" in out
-    assert "Updating install logs\n" in out
     # Payload only for the boot loader and ONIE, whole for the rest.
     board.assert_flash("uboot", boot[16:])
     board.assert_flash("kernel", kernel)

@@ -1,25 +1,13 @@
 """The key files at start-up, as an operator sees them on the console: made,
 kept, repaired or deleted, with key files made and read by the openssl
-command (the cipher's fixed parts are stated here on their own)."""
-
-import subprocess
+command."""
 
 import images
-from console_helpers import ROOT
+from console_helpers import KEYS, SERIAL, openssl
 
-KEYS = ROOT / "keys" / "test"
 PRODUCTION = (KEYS / "production.pub.pem").read_bytes()
 DEVELOPMENT = (KEYS / "development.pub.pem").read_bytes()
-FILLER = "3ca55e91"
-IV = "6b21d4089f73e2154ac637b0580df982"
-SERIAL = "VKT3390A0001"
 APP = images.component(images.APPLICATION, images.application("slot1"), "1.0.0.1")
-
-
-def openssl(direction, serial, data):
-    key = serial.encode().ljust(12, b"\0").hex() + FILLER
-    return subprocess.run(["openssl", "enc", direction, "-aes-128-cbc", "-nopad", "-K", key,
-                           "-iv", IV], input=data, capture_output=True, check=True).stdout
 
 
 def key_file(serial, text):
@@ -38,30 +26,9 @@ def board_with_keys(make_switch, tmp_path, *options, production=None, developmen
     return make_switch(*files, *options, slots={1: APP})
 
 
-def boot_to_application(switch):
-    """Everything the console showed from the start to the boot."""
-    switch.boot()
-    switch.expect("Booting image '1'")
-    text = switch.console.before
-    switch.expect("application up: slot1")
-    return text
-
-
 def user_file(switch, name):
     path = switch.board / "emmc" / "p1" / name
     return path.read_bytes() if path.exists() else None
-
-
-def test_first_start_writes_key_files_that_openssl_decrypts(make_switch, tmp_path):
-    switch = board_with_keys(make_switch, tmp_path)
-    text = boot_to_application(switch)
-    switch.end()
-    assert "key" not in text.lower()
-    for name, pem in (("production_key.pub.pem", PRODUCTION),
-                      ("development_key.pub.pem", DEVELOPMENT)):
-        data = user_file(switch, name)
-        assert len(data) == 464
-        assert openssl("-d", SERIAL, data) == pem + b"\0" * 13
 
 
 def test_openssl_made_file_is_kept_and_one_from_another_switch_is_rewritten(make_switch, tmp_path):

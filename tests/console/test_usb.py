@@ -1,30 +1,11 @@
 """USB boot and replacement images at start-up, as an operator sees them."""
 
-import hashlib
-import os
-import subprocess
-
-import pytest
-
 import images
-from console_helpers import BUILD, ROOT
+from console_helpers import signed
 
-IMGTOOL = BUILD / "imgtool"
-KEY = ROOT / "keys" / "test" / "production.key.pem"
 ANNOUNCE = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n"
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
-
-
-def signed(tmp_path, kind, payload, version, name):
-    if not IMGTOOL.exists():
-        pytest.fail(f"no imgtool in {BUILD}: build the host preset first")
-    source = tmp_path / f"{name}.payload"
-    source.write_bytes(payload)
-    out = tmp_path / f"{name}.img"
-    subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", kind, "--version", version,
-                    "--sign", str(KEY), str(source)], check=True, capture_output=True)
-    return out.read_bytes()
 
 
 def stick(tmp_path, files):
@@ -33,20 +14,6 @@ def stick(tmp_path, files):
     for name, data in files.items():
         (path / name).write_bytes(data)
     return str(path)
-
-
-def test_stick_mounted_in_the_third_second_holding_nothing_to_do(make_switch, tmp_path):
-    switch = make_switch("--usb-enabled", "--usb", stick(tmp_path, {}),
-                         # 3 seconds of the filesystem check, then 2.5 of the wait
-                         "--usb-mount-after", "5.5", slots={1: GOOD1})
-    switch.boot()
-    switch.expect("Running filesystem check.....\r\n" + ANNOUNCE +
-                  "..USB mounted and ready!\r\n"
-                  "No boot image found on USB.\r\n"
-                  "No valid image found on USB\r\n"
-                  "Booting image '1'\r\n")
-    switch.expect("application up: slot1")
-    switch.end()
 
 
 def test_stick_never_mounted_is_given_up_after_10_seconds(make_switch, tmp_path):
@@ -68,80 +35,6 @@ def test_marker_without_a_stick_finds_nothing(make_switch):
                   "Booting image '1'\r\n")
     switch.expect("application up: slot1")
     switch.end()
-
-
-def test_stick_os_image_boots_once_then_asks_about_the_rejected_list(make_switch, tmp_path):
-    usb_os = images.component(images.APPLICATION, images.application("usb"), "3.0.0.0")
-    switch = make_switch("--usb-enabled", "--usb", stick(tmp_path, {"VKT3390_OS.img": usb_os}),
-                         slots={1: GOOD1})
-    switch.boot()
-    switch.expect("USB mounted and ready!\r\n"
-                  "No boot image found on USB.\r\n"
-                  "Booting image 'VKT3390_OS.img' from USB stick.\r\n")
-    switch.expect("application up: usb")
-    switch.end()
-    digest = hashlib.md5(usb_os).hexdigest()
-    assert (switch.board / "emmc" / "p1" / "images" / "rejected" / digest).exists()
-
-    # The stick is still plugged in at the next start.
-    switch.boot()
-    switch.expect("Booting image 'VKT3390_OS.img' from USB stick.\r\n"
-                  "USB image is in rejected list.\r\nWould you still like to load it? (y/n) ")
-    switch.console.send("n")
-    switch.expect("USB Boot failed. Trying flash images.\r\nBooting image '1'")
-    switch.expect("application up: slot1")
-    switch.end()
-
-
-def test_no_to_a_rejected_slot_2_replacement_leaves_the_stick_alone(make_switch, tmp_path):
-    replace2 = signed(tmp_path, "application", images.application("new2"), "2.0.0.2", "r2")
-    replace1 = signed(tmp_path, "application", images.application("new1"), "1.2.3.5", "r1")
-    marker = tmp_path / "empty"
-    marker.write_bytes(b"")
-    rejected = f"images/rejected/{hashlib.md5(replace2).hexdigest()}={marker}"
-    switch = make_switch("--usb-enabled", "--user-file", rejected,
-                         "--usb", stick(tmp_path, {"VKT3390_replace2_OS.img": replace2,
-                                                   "VKT3390_replace1_OS.img": replace1,
-                                                   "VKT3390_OS.img": GOOD2}),
-                         slots={1: GOOD1, 2: GOOD2})
-    switch.boot()
-    switch.expect("No boot image found on USB.\r\n"
-                  "USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n"
-                  "Replacement USB image is in rejected list.\r\n"
-                  "Would you still like to load it? (y/n) ")
-    switch.console.send("n")
-    switch.expect("Booting image '1'")
-    switch.expect("application up: slot1")
-    text = switch.end()
-    assert "image1 found" not in text and "from USB stick" not in text
-    assert sum("md5sum" in c for c in switch.commands()) == 1
-    assert (switch.board / "emmc" / "p1" / "images" / "image1").read_bytes() == GOOD1
-    assert not (switch.board / "emmc" / "p1" / "install.log").exists()
-
-
-def test_replacements_newer_installed_same_version_skipped(make_switch, tmp_path):
-    replace2 = signed(tmp_path, "application", images.application("new2"), "2.0.0.2", "r2")
-    slot1 = signed(tmp_path, "application", images.application("slot1"), "1.2.3.4", "s1")
-    same1 = slot1  # the installed header, byte for byte
-    switch = make_switch("--usb-enabled",
-                         "--usb", stick(tmp_path, {"VKT3390_replace2_OS.img": replace2,
-                                                   "VKT3390_replace1_OS.img": same1}),
-                         slots={1: slot1, 2: GOOD2})
-    switch.boot()
-    switch.expect("USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n")
-    switch.expect("Image2 has been successfully replaced\r\n"
-                  "USB image (file 'VKT3390_replace1_OS.img') replacement for image1 found\r\n")
-    switch.expect("USB replacement image: board will boot with image2.\r\nBooting image '2'")
-    switch.expect("application up: new2")
-    text = switch.end()
-    assert "Image1 has been successfully replaced" not in text
-    images_dir = switch.board / "emmc" / "p1" / "images"
-    assert (images_dir / "image1").read_bytes() == slot1
-    assert (images_dir / "image2").read_bytes() == replace2
-    log = (switch.board / "emmc" / "p1" / "install.log").read_text().splitlines()
-    assert len(log) == 1 and "VKT3390_replace2_OS.img" in log[0] and "USB" in log[0]
-    # Replacements are never put on the rejected list.
-    assert not (images_dir / "rejected").exists()
 
 
 def test_boot_image_installed_logged_and_rebooted(make_switch, tmp_path):

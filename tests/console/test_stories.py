@@ -1,0 +1,416 @@
+"""What an operator does in the field, start to finish, on one switch across
+its reboots: each story boots the same board again after the launcher
+rebooted it (or the application ended), and reads the board between the
+starts."""
+
+import hashlib
+import random
+import struct
+import subprocess
+
+import pytest
+
+import images
+from console_helpers import (FAST_WAIT, KEYS, RESTORE_WAIT, ROOT, SERIAL, at_menu, blinks, choose,
+                             openssl, signed)
+
+SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
+BOOT_SLOT, BOOTED_IMAGE = 0x100, 0x13A
+
+
+def user_files(switch):
+    """Every file under /user (eMMC partition 1), path -> bytes."""
+    top = switch.board / "emmc" / "p1"
+    return {str(p.relative_to(top)): p.read_bytes() for p in top.rglob("*") if p.is_file()}
+
+
+def full_update(tmp_path):
+    """Boot loader, kernel, root filesystem, device tree and application,
+    each signed with the test production key; the components by name."""
+    noise = random.Random(7).randbytes
+    # The boot loader carries at 0xF0 the last 12 bytes of its own header,
+    # which the switch reads back from flash as the installed version.
+    loader = bytearray(noise(0x3000))
+    first = signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot")
+    loader[0xF4:0x100] = first[4:16]
+    return {"uboot": signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot"),
+             "kernel": signed(tmp_path, "kernel", noise(40000), "2.2.0.6", "kernel"),
+             "rfs": signed(tmp_path, "rootfs", noise(70000), "2.1.0.5", "rfs"),
+             "devicetree": signed(tmp_path, "devicetree", noise(999), "2.3.0.7", "dtb"),
+             "app": signed(tmp_path, "application", images.application("updated"), "3.2.0.1",
+                           "app")}
+
+
+def tftp_download(switch, name):
+    choose(switch, "t")
+    for prompt, answer in (("IP addr    :", "192.0.2.2"), ("Netmask    :", "255.255.255.0"),
+                           ("Gateway    :", ""), ("Server addr:", "192.0.2.1"),
+                           ("Image Filename: ", name)):
+        switch.expect(prompt)
+        switch.console.send(answer + "\r")
+    switch.expect(f"Installing image {name} from TFTP server 192.0.2.1\r\n")
+
+
+def xmodem_download(switch, path):
+    choose(switch, "x")
+    switch.expect(FAST_WAIT)
+    switch.console.send("\r")
+    # The terminal program's send command: sx on the line, 1K blocks.
+    sent = subprocess.run(["sx", "-k", str(path)], stdin=switch.console.child_fd,
+                          stdout=switch.console.child_fd, stderr=subprocess.PIPE, timeout=120)
+    # rx may flush the last ACK away as it exits, so sx can call the
+    # transfer incomplete; the install below shows the file whole.
+    assert b"Give your local XMODEM receive command now." in sent.stderr
+    switch.expect(RESTORE_WAIT)
+    switch.console.send("\n")
+
+
+@pytest.mark.parametrize("method", ["tftp", "xmodem"])
+def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp_path, method):
+    parts = full_update(tmp_path)
+    served = tmp_path / "served"
+    name = "images/full_update-2.0+4.img"
+    update = served / name
+    update.parent.mkdir(parents=True)
+    update.write_bytes(b"".join(parts[n] for n in ("uboot", "kernel", "rfs", "devicetree", "app")))
+    slot1 = images.component(images.APPLICATION, images.application("old"), crc_ok=False)
+    switch = make_switch("--tftp", str(served), "--rtc", "2026-12-06 13:45:59",
+                         slots={1: slot1, 2: b"not a container at all"})
+    if method == "tftp":
+        switch.boot()
+    else:
+        switch.boot_on_line(tmp_path / "line")
+    switch.expect("Booting image '1'")
+    # The date comes from the board's clock, as BCD digits.
+    assert switch.commands()[0] == "date 120613452026.59\\n"
+    switch.expect("Image1 CRC failed, trying Image2 now.")
+    switch.expect("No valid application image found. Trying rescue image")
+    switch.expect("Entering Rescue Mode.")
+    at_menu(switch)
+    if method == "tftp":
+        tftp_download(switch, name)
+        source = f"File {name} installed from 192.0.2.1 at "
+    else:
+        xmodem_download(switch, update)
+        source = "File image installed from xmodem at "
+    switch.expect(SLOT_QUESTION, timeout=60)
+    installed = switch.console.before
+    for text in ("Boot Loader", "Kernel", "Root Filesystem", "Device Tree", "Application"):
+        assert installed.count(f"Installing {text}: ") == 1, text
+    # The boot loader has no signature step; the four others verify.
+    assert installed.count(" Image signature verified. ") == 4
+    switch.console.send("1\r")
+    text = at_menu(switch)
+    assert "Image1 updated succeeded" in text and "Updating install log. " + source in text
+    if method == "xmodem":
+        # Received with the sender's padding up to its last 128-byte block.
+        received = (switch.board / "tmp" / "image").read_bytes()
+        data = update.read_bytes()
+        assert len(received) % 128 == 0 and received[:len(data)] == data
+        assert set(received[len(data):]) == {0x1A}
+        assert "/usr/bin/rx /tmp/image" in switch.commands()
+    choose(switch, "r")
+    switch.end()
+    assert switch.rebooted
+
+    # Flash and slot, byte for byte: the boot loader's payload alone, the
+    # other components whole, the rest of each partition still erased.
+    def erased_after(part, data):
+        flash = (switch.board / "mtd" / f"{part}.bin").read_bytes()
+        assert flash[:len(data)] == data and set(flash[len(data):]) == {0xFF}, part
+    loader_header = struct.unpack(">H", parts["uboot"][22:24])[0]
+    erased_after("uboot", parts["uboot"][loader_header:])
+    for part in ("kernel", "rfs", "devicetree"):
+        erased_after(part, parts[part])
+    user = user_files(switch)
+    assert user["images/image1"] == parts["app"]
+    assert user["images/uboot-hdr"] == parts["uboot"][:loader_header]
+    assert user["images/image2"] == b"not a container at all"
+    assert user["install.log"].decode().startswith(source)
+    assert switch.eeprom(BOOT_SLOT) == 1
+
+    # The next start boots the new application.
+    switch.boot()
+    switch.expect("Booting image '1'\r\nRunning install script")
+    switch.expect("application up: updated")
+    switch.end()
+    assert not switch.rebooted and switch.eeprom(BOOTED_IMAGE) == 1
+    assert "cd /tmp \\ntar mxzf /tmp/velmoimage.tar.gz \\nrm /tmp/velmoimage.tar.gz\\n" in \
+        switch.commands()
+    assert switch.commands()[-1] == "/bin/backtrace"
+
+    # A later start, asked for at the boot loader's prompt, shows what is in.
+    subprocess.run([ROOT / "sandbox" / "setenv", switch.board, "diagnostics=rescue"], check=True)
+    switch.boot()
+    at_menu(switch)
+    choose(switch, "v")
+    assert at_menu(switch).endswith("Installed images versions: \r\n"
+                                    "\tBoot image  : 2.0.0.4\r\n"
+                                    "\tRFS image   : 2.1.0.5\r\n"
+                                    "\tKernel image: 2.2.0.6\r\n"
+                                    "\tDFT image   : 2.3.0.7\r\n"
+                                    "\tOS image 1  : 3.2.0.1\r\n"
+                                    # the damaged slot's bytes 12-15, as they are
+                                    "\tOS image 2  : 110.101.114.32\r\n")
+    choose(switch, "e")
+    switch.expect("application up: updated")
+    switch.end()
+
+
+def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp_path):
+    slot1 = signed(tmp_path, "application", images.application("slot1"), "1.2.3.4", "s1")
+    slot2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
+    new2 = signed(tmp_path, "application", images.application("new2"), "2.0.0.2", "r2")
+    usb_os = images.component(images.APPLICATION, images.application("usb"), "3.0.0.0")
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    # The slot-1 replacement is the installed image, byte for byte.
+    for name, data in (("VKT3390_replace2_OS.img", new2), ("VKT3390_replace1_OS.img", slot1),
+                       ("VKT3390_OS.img", usb_os)):
+        (stick / name).write_bytes(data)
+    # The stick is mounted in the third second of the wait at every start
+    # (3 seconds of the filesystem check, then 2.5).
+    switch = make_switch("--usb-enabled", "--usb", str(stick), "--usb-mount-after", "5.5",
+                         slots={1: slot1, 2: slot2})
+    switch.boot()
+    switch.expect("Running filesystem check.....\r\nAttempting to mount file system on USB flash "
+                  "drive; this can take up to 10 seconds.\r\n..USB mounted and ready!\r\n"
+                  "No boot image found on USB.\r\n"
+                  "USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n")
+    switch.expect("Image2 has been successfully replaced\r\n"
+                  "USB image (file 'VKT3390_replace1_OS.img') replacement for image1 found\r\n")
+    switch.expect("Image1 has same version as existing image. Skipping update...")
+    switch.expect("USB replacement image: board will boot with image2.\r\nBooting image '2'")
+    switch.expect("application up: new2")
+    text = switch.end()
+    assert "Image1 has been successfully replaced" not in text and "from USB stick" not in text
+    images_dir = switch.board / "emmc" / "p1" / "images"
+    assert (images_dir / "image1").read_bytes() == slot1
+    assert (images_dir / "image2").read_bytes() == new2
+    log = (switch.board / "emmc" / "p1" / "install.log").read_text().splitlines()
+    assert len(log) == 1 and log[0].startswith("File /mnt/usb/VKT3390_replace2_OS.img installed "
+                                               "from USB at ")
+    assert switch.eeprom(BOOT_SLOT) == 2 and switch.eeprom(BOOTED_IMAGE) == 2
+
+    # The stick stays plugged in: both replacements are installed already,
+    # so the stick's OS image boots, and is remembered.
+    switch.boot()
+    switch.expect("Image2 has same version as existing image. Skipping update...")
+    switch.expect("Booting image 'VKT3390_OS.img' from USB stick.\r\n")
+    switch.expect("application up: usb")
+    text = switch.end()
+    assert "successfully replaced" not in text
+    assert switch.eeprom(BOOTED_IMAGE) == 3
+    # Only the booted image is listed, never a replacement.
+    assert [p.name for p in (images_dir / "rejected").iterdir()] == \
+        [hashlib.md5(usb_os).hexdigest()]
+
+    # At the next start the operator turns the remembered image down: the
+    # configured slot, the replaced slot 2, boots.
+    switch.boot()
+    switch.expect("Booting image 'VKT3390_OS.img' from USB stick.\r\n"
+                  "USB image is in rejected list.\r\nWould you still like to load it? (y/n) ")
+    switch.console.send("n")
+    switch.expect("USB Boot failed. Trying flash images.\r\nBooting image '2'")
+    switch.expect("application up: new2")
+    switch.end()
+
+    # The operator copies the OS image onto the stick as the slot-2
+    # replacement too: same bytes, same entry in the list. Turned down, it
+    # ends the stick's handling for this start.
+    (switch.board / "usb" / "VKT3390_replace2_OS.img").write_bytes(usb_os)
+    start = len(switch.commands())
+    switch.boot()
+    switch.expect("USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n"
+                  "Replacement USB image is in rejected list.\r\n"
+                  "Would you still like to load it? (y/n) ")
+    switch.console.send("n")
+    switch.expect("Booting image '2'")
+    assert "image1 found" not in switch.console.before
+    switch.expect("application up: new2")
+    switch.end()
+    assert sum("md5sum" in c for c in switch.commands()[start:]) == 1
+    assert (images_dir / "image2").read_bytes() == new2
+    assert len((switch.board / "emmc" / "p1" / "install.log").read_text().splitlines()) == 1
+
+
+# The longest name a directory entry can have.
+DEVELOPER = "developer-" + "n" * 241 + ".img"
+
+
+def install_from_stick(switch):
+    """U at the menu, the stick's only file; the installer's text up to the
+    slot question or the menu."""
+    choose(switch, "u")
+    switch.expect(f"\t1: {DEVELOPER}\r\nChoose file number to install (q to quit): ")
+    switch.console.send("1\r")
+    index = switch.console.expect_exact([SLOT_QUESTION, "Option? : "], timeout=60)
+    return switch.console.before, index == 0
+
+
+def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_switch, tmp_path):
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    developer = signed(tmp_path, "application", images.application("developer"), "5.0.0.1", "dev",
+                       key="development")
+    (stick / DEVELOPER).write_bytes(developer)
+    slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    # A released root filesystem: a production switch, not a developer's.
+    switch = make_switch("--rfs", "production", "--env", "diagnostics=rescue", "--usb", str(stick),
+                         slots={1: slot1})
+    switch.boot()
+    assert "key" not in at_menu(switch).lower()
+    # The first start wrote the built-in keys, encrypted for this board.
+    keys = {name: data for name, data in user_files(switch).items() if name.endswith(".pem")}
+    for kind in ("production", "development"):
+        pem = (KEYS / f"{kind}.pub.pem").read_bytes()
+        assert openssl("-d", SERIAL, keys[f"{kind}_key.pub.pem"]).rstrip(b"\0") == pem
+    assert len(keys) == 2
+
+    # The production key alone counts: refused, and so are the diagnostics.
+    text, asked = install_from_stick(switch)
+    assert not asked and "Installing Application:  Image rejected. " in text
+    assert "developer keys" not in text
+    choose(switch, "d")
+    assert at_menu(switch).endswith("Standalone diags cannot be run on a secured switch\r\n"
+                                    "Please establish physical presence first\r\n")
+
+    (switch.board / "led.log").write_text("")
+    choose(switch, "p")
+    switch.expect("Do you wish to continue y/N? ")
+    switch.console.send("y")
+    switch.expect("Hit a key to start the test.")
+    switch.console.send(" ")
+    switch.expect("How many times did the LED blink? ")
+    switch.console.send(f"{blinks(switch)}\r")
+    assert "Correct. Physical presence established" in at_menu(switch)
+    assert (switch.board / "tmp" / "lowsec").exists()
+
+    # In low security mode the development key is tried: installed.
+    text, asked = install_from_stick(switch)
+    assert asked
+    assert "NOTE - low security mode is operational. Checking developer keys....\r\n" \
+           " Image signature verified. " in text
+    switch.console.send("2\r")
+    text = at_menu(switch)
+    assert "Image2 updated succeeded" in text
+    line = f"File /mnt/usb/{DEVELOPER} installed from USB at "
+    assert "Updating install log. " + line in text
+    assert user_files(switch)["images/image2"] == developer
+    assert user_files(switch)["install.log"].decode().startswith(line)
+    # The diagnostics are offered now; the rescue partition holds nothing.
+    choose(switch, "D")
+    switch.expect("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost)")
+    switch.console.send("n")
+    assert "Booting diags image..." in at_menu(switch)
+    assert "flash_eraseall" not in (switch.board / "calls.log").read_text()
+
+    choose(switch, "k")
+    switch.expect("Confirm: wiping system keys y/N: ")
+    switch.console.send("y")
+    assert "System keys have been deleted." in at_menu(switch)
+    assert not any(name.endswith(".pem") for name in user_files(switch))
+    choose(switch, "r")
+    switch.end()
+    assert switch.rebooted
+
+    # The next start writes the key files again, as the first did. Low
+    # security mode went with the reboot: the image is refused again, but
+    # the slot it went to is the configured one and boots.
+    switch.boot()
+    at_menu(switch)
+    assert {n: d for n, d in user_files(switch).items() if n.endswith(".pem")} == keys
+    text, asked = install_from_stick(switch)
+    assert not asked and " Image rejected. " in text
+    choose(switch, "e")
+    switch.expect("Booting image '2'")
+    switch.expect("application up: developer")
+    switch.end()
+    assert [c for c in switch.commands() if c.startswith("rm ")] == ["rm /user/*.pem"]
+
+
+UPDATE_QUESTION = "Confirm: update filesystem y/N: "
+
+
+def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("operator's notes\n")
+    config = tmp_path / "startup-config"
+    config.write_bytes(random.Random(5).randbytes(50000))
+    slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    # /tmp has no room for a backup at first (the first copy fails).
+    switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={notes}",
+                         "--user-file", f"config/startup-config={config}", "--answer", "cp=1,0",
+                         slots={1: slot1})
+    # The first start: nobody at the console; the question gives up after
+    # 10 seconds of the terminal's own time and the start goes on.
+    switch.boot()
+    switch.expect("Filesystem partitions need updating.\r\n"
+                  "It is recommended to backup your configuration before performing this update.\r\n"
+                  + UPDATE_QUESTION)
+    switch.expect("\r\nBooting image '1'", timeout=20)
+    switch.expect("application up: slot1")
+    switch.end()
+    before = user_files(switch)
+    assert {"notes.txt", "config/startup-config", "images/image1",
+            "production_key.pub.pem"} <= set(before)
+
+    # The next start: y, but the backup cannot be made: nothing changes.
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("Y")
+    switch.expect("\tBacking up files. This can take a few minutes\r\n")
+    switch.expect("\tFailed to back up files; nothing was changed. Quitting\r\n")
+    switch.expect("Booting image '1'")
+    assert "Unmounting" not in switch.console.before
+    switch.expect("application up: slot1")
+    switch.end()
+    assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3"]
+    assert "sfdisk" not in (switch.board / "calls.log").read_text()
+    # The partial copy is gone, so /tmp had its room back for the boot.
+    assert not (switch.board / "tmp" / "backup").exists()
+    assert user_files(switch) == before
+
+    # The start after: y again, and the backup is made.
+    start = len(switch.commands())
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("y")
+    # /user is mounted already: mounting it again is refused, harmlessly.
+    switch.expect("\r\n\tBacking up files. This can take a few minutes\r\n")
+    switch.expect("\tUnmounting filesystem\r\n"
+                  "\tCreating new filesystem partitions\r\n"
+                  "\tReformatting main partition\r\n"
+                  "\tVerifying main partition\r\n"
+                  "\tReformatting config partition\r\n"
+                  "\tMounting main filesystem\r\n"
+                  "\tRestoring filesystem with backup. This can take a few minutes\r\n")
+    switch.expect("Booting image '1'")
+    switch.expect("application up: slot1")
+    text = switch.console.before
+    switch.end()
+    # The key files came back with the rest: nothing to rewrite.
+    assert "Updating system" not in text
+    commands = switch.commands()[start:]
+    steps = ["mkdir /tmp/backup", "cp -r /user/* /tmp/backup", "umount /dev/mmcblk0p1",
+             "sfdisk /dev/mmcblk0 < /etc/partsetup &> /tmp/repart.txt",
+             "mkfs.ext3 -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt",
+             "/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null",
+             "mkfs.ext3 -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt",
+             "mount /dev/mmcblk0p1 /user", "cp -r /tmp/backup/* /user/"]
+    positions = [commands.index(step, commands.index("mkdir /tmp/backup")) for step in steps]
+    assert positions == sorted(positions)
+    assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
+    assert (switch.board / "emmc" / "p4").is_dir()
+    assert user_files(switch) == before
+
+    # Then a sound filesystem on the new layout, mounted without a word.
+    start = len(switch.commands())
+    switch.boot()
+    switch.expect("Running filesystem check.....\r\nBooting image '1'")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert switch.commands()[start + 1:start + 4] == ["umount /dev/mmcblk0p1 &> /dev/null",
+                                                      "/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null",
+                                                      "/bin/mount /dev/mmcblk0p1 /user"]
+    assert user_files(switch) == before
