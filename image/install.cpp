@@ -226,6 +226,53 @@ void write_header_file(const FlashType& flash, const Component& c) {
     }
 }
 
+// The same-version test compares headers only. A power cut in the middle
+// of a write leaves the new header in front of a part-written rest (the
+// first erase block is written first), and a USB stick that installs with
+// the test on at every start would then skip the damaged copy for good. So
+// a component of the installed version is skipped only when the installed
+// bytes are its own.
+bool partition_holds(int fd, std::span<const std::uint8_t> data) {
+    std::uint8_t* piece = new (std::nothrow) std::uint8_t[kWritePiece];
+    if (piece == nullptr) {
+        return false;
+    }
+    bool same = true;
+    for (std::size_t done = 0; same && done < data.size(); done += kWritePiece) {
+        std::size_t length = data.size() - done < kWritePiece ? data.size() - done : kWritePiece;
+        // A short read counts as success: the bytes not read stay zero.
+        std::memset(piece, 0, length);
+        same = partition_read(piece, fd, static_cast<std::uint32_t>(done),
+                              static_cast<std::uint32_t>(length)) == 0 &&
+               std::memcmp(piece, data.data() + done, length) == 0;
+    }
+    delete[] piece;
+    return same;
+}
+
+bool file_holds(const char* path, std::span<const std::uint8_t> bytes) {
+    std::FILE* file = std::fopen(path, "rb");
+    std::uint8_t* piece = new (std::nothrow) std::uint8_t[kWritePiece];
+    bool same = file != nullptr && piece != nullptr;
+    for (std::size_t done = 0; same && done < bytes.size(); done += kWritePiece) {
+        std::size_t length = bytes.size() - done < kWritePiece ? bytes.size() - done : kWritePiece;
+        same = std::fread(piece, 1, length, file) == length &&
+               std::memcmp(piece, bytes.data() + done, length) == 0;
+    }
+    delete[] piece;
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return same;
+}
+
+// A boot loader is installed whole once its header file is written too.
+bool flash_holds(const FlashType& flash, const Component& c, std::span<const std::uint8_t> data) {
+    return partition_holds(mtd_partitions.*flash.partition, data) &&
+           (flash.header_file == nullptr ||
+            file_holds(flash.header_file, c.all().first(c.layout.header_len)));
+}
+
 Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
     begin_type(flash.installing);
     if (!crc_good(c, flash.crc_name)) {
@@ -243,7 +290,8 @@ Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
     if (rule.needs_signature && !imgsign_verifyImage(c.all())) {
         return Outcome::Failed;
     }
-    if (flash.same_version_test && run.same_version && image_same_version(c.header, run.slot)) {
+    if (flash.same_version_test && run.same_version && image_same_version(c.header, run.slot) &&
+        flash_holds(flash, c, data)) {
         std::puts("Image has same version as existing image. Skipping update...");
         return Outcome::Next;
     }
@@ -353,7 +401,9 @@ Outcome install_application(Run& run, const Component& c) {
         return Outcome::Failed;
     }
     std::printf("Installing image as image%d: ", run.slot);
-    if (run.same_version && image_same_version(c.header, run.slot)) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/user/images/image%d", run.slot);
+    if (run.same_version && image_same_version(c.header, run.slot) && file_holds(path, c.all())) {
         std::printf("Image%d has same version as existing image. Skipping update...\n", run.slot);
         return Outcome::Next;
     }
