@@ -79,19 +79,13 @@ class RescuePartition : public ::testing::Test {
     sandbox_test::BoardFiles board_;
 };
 
-TEST_F(RescuePartition, ErasedOrDamagedPartitionBootsNothing) {
+// An erased partition and a diagnostics image in it are console tests
+// (test_fsmaint.py); here the damaged one and the recovery image.
+TEST_F(RescuePartition, DamagedPartitionBootsNothing) {
+    put_rescue(component(kDiagnostics, "a damaged diagnostics image", false));
     testing::internal::CaptureStderr();
     EXPECT_EQ(launch_diagnostics(), 0);
-    put_rescue(component(kDiagnostics, "a damaged diagnostics image", false));
-    EXPECT_EQ(launch_diagnostics(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Image not found... \nImage CRC failed. Quitting\n");
-}
-
-TEST_F(RescuePartition, DiagnosticsImageStartsWithoutAQuestion) {
-    put_rescue(component(kDiagnostics, archive_with("mpdiag.elf.strip", "#!/bin/sh\\nexit 7\\n")));
-    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(7), "");
-    EXPECT_EQ(eeprom(0x13A), 4);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image CRC failed. Quitting\n");
 }
 
 TEST_F(RescuePartition, RecoveryImageInstalledIntoTheSlotTheOperatorNames) {
@@ -115,28 +109,8 @@ TEST_F(RescuePartition, EnterAloneBootsTheRecoveryImageWithoutInstalling) {
     EXPECT_EQ(eeprom(0x13A), 4);
 }
 
-TEST(ExtractGdb, DebuggerComesFromTheOtherSlotsFirstComponent) {
-    std::system(
-        "rm -f /tmp/gdb /tmp/gdb.gz /user/images/image2 && printf 'debugger' | gzip > /tmp/g.gz");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(extract_gdb(3), 0);
-    EXPECT_EQ(extract_gdb(1), 0);  // no slot 2 file yet
-    std::string gz = read_file("/tmp/g.gz");
-    write_file("/user/images/image2", component(kApplication, gz));
-    EXPECT_EQ(extract_gdb(1), 1);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out,
-              "Extracting GDB from image slot 2\nExtracting GDB from image slot 2\n"
-              "Found GDB image 2 of length = " +
-                  std::to_string(gz.size()) + ".\ndecompressing GDB....\n");
-    EXPECT_EQ(err, "Failed to open GDB image (from slot 2)\n");
-    EXPECT_EQ(read_file("/tmp/gdb"), "debugger");
-    EXPECT_EQ(access("/tmp/gdb", X_OK), 0);
-    std::remove("/user/images/image2");
-}
-
+// The debugger taken from slot 2, and a missing slot 2, are console tests
+// (test_boot.py, the gdb modes).
 TEST(ExtractGdb, OnlyAnApplicationComponentIsTaken) {
     write_file("/user/images/image1", component(0x024D4152, "a boot loader payload"));
     testing::internal::CaptureStdout();

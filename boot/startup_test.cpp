@@ -17,16 +17,11 @@ std::string date_command(std::initializer_list<std::uint8_t> registers) {
     return command;
 }
 
-TEST(DateCommand, BcdRegistersGiveTheDecimalDigits) {
-    // seconds, minutes, hours, weekday, day, month, year
+// seconds, minutes, hours, weekday, day, month, year
+TEST(DateCommand, BcdDigitsWithTheCenturyAndTwelveHourBitsMasked) {
     EXPECT_EQ(date_command({0x59, 0x07, 0x23, 0x02, 0x31, 0x12, 0x24}), "date 123123072024.59\n");
-}
-
-TEST(DateCommand, CenturyAndTwelveHourBitsAreMasked) {
     EXPECT_EQ(date_command({0x80, 0x80, 0x45, 0x00, 0x01, 0x92, 0x99}), "date 120105002099.00\n");
-}
-
-TEST(DateCommand, UnreadableClockGivesTheYear2000) {
+    // An unreadable clock gives the year 2000.
     EXPECT_EQ(date_command({0, 0, 0, 0, 0, 0, 0}), "date 000000002000.00\n");
 }
 

@@ -68,16 +68,7 @@ class Rebuild : public ::testing::Test {
     int saved_stdin_ = -1;
 };
 
-TEST_F(Rebuild, FailedPartitioningShowsItsLogAndMountsUserAgain) {
-    board_.set("answers/sfdisk", "1\n");
-    EXPECT_EQ(rebuild(0),
-              "\tCreating new filesystem partitions\n"
-              "\tFailed to create partitions. Quitting\n"
-              "log:\n"
-              "sfdisk: failed (status 1)\n");
-    EXPECT_EQ(last_command(), "mount /dev/mmcblk0p1 /user");
-}
-
+// A failed partitioning, its log and /user mounted again: test_fsmaint.py.
 TEST_F(Rebuild, FailedFormatOfEitherPartitionShowsItsLog) {
     board_.set("answers/mkfs.ext3", "1\n");
     EXPECT_EQ(rebuild(0),

@@ -48,30 +48,6 @@ def test_environment_is_a_real_uboot_block(tmp_path):
     assert struct.unpack(">I", (bad / "mtd" / "ubootenv.bin").read_bytes()[:4])[0] != crc
 
 
-def test_eeprom_serial_and_slot_options(tmp_path):
-    board = tmp_path / "b"
-    mkboard(board, "--serial", "blank", "--eeprom", "0x13B=213", "--eeprom", "256=2",
-            "--os-kind", "C", "--boot-slot", "2")
-    data = eeprom(board)
-    assert data[0x0D:0x19] == b"\0" * 12
-    assert data[0x13B] == 213 and data[0x100] == 2 and data[0x139] == 2
-    assert data[0x138] == ord("C")
-
-
-def test_emmc_and_stick_options(tmp_path):
-    none = tmp_path / "none"
-    mkboard(none, "--no-emmc")
-    assert enter(none, "ls /sys/block; ls /dev | grep -c mmcblk").stdout.split() == ["0"]
-
-    three = tmp_path / "three"
-    stick = tmp_path / "stick"
-    stick.mkdir()
-    (stick / "VKT3390_Boot.img").write_bytes(b"boot")
-    mkboard(three, "--emmc-partitions", "1,2,3", "--usb", str(stick))
-    result = enter(three, "ls /sys/block/mmcblk0; ls /mnt/usb")
-    assert result.stdout.split() == ["mmcblk0p1", "mmcblk0p2", "mmcblk0p3", "VKT3390_Boot.img"]
-
-
 @pytest.mark.parametrize("options, message", [
     (["--bogus"], "unrecognized arguments"),
     (["--serial", "THIRTEENCHARS"], "longer than 12"),

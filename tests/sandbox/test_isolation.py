@@ -69,17 +69,6 @@ def test_tmp_is_empty_at_every_start_and_kept_for_inspection(board):
     assert not (board / "tmp" / "left-over").exists()
 
 
-def test_usb_marker_only_with_a_stick(tmp_path, board):
-    assert enter(board, "ls -A /tmp /mnt/usb").stdout.split() == ["/mnt/usb:", "/tmp:"]
-    stick = tmp_path / "stick"
-    stick.mkdir()
-    (stick / "VKT3390_OS.img").write_bytes(b"image")
-    with_stick = tmp_path / "with-stick"
-    mkboard(with_stick, "--usb", str(stick))
-    result = enter(with_stick, "test -e /tmp/usb && cat /mnt/usb/VKT3390_OS.img")
-    assert result.stdout == "image"
-
-
 def test_network_is_private_and_eth0_carrier_follows_the_board(tmp_path):
     for link, carrier in (("up", True), ("down", False)):
         board = tmp_path / link
