@@ -21,24 +21,29 @@ mount -t tmpfs -o mode=755 sandbox-root "$root" || fail "cannot mount the root f
 # --- the busybox system
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,etc,dev,proc,sys,tmp,user,mnt/usb,root,sandbox/board,lib,lib64,usr/lib}
 cp /bin/busybox "$root/bin/busybox"
-while read -r applet; do
-  [ -e "$root/$applet" ] || ln -s /bin/busybox "$root/$applet"
-done < <(/bin/busybox --list-full)
-
-# The fakes of the outside programs that touch hardware, the clock or the
-# network; each lives at every place of the search path so that no busybox
-# applet of the same name is found first.
-for fake in "$here"/fakes/*; do
-  name=$(basename "$fake")
-  case "$name" in *.sh) continue ;; esac
-  for dir in bin sbin usr/bin usr/sbin; do
-    rm -f "$root/$dir/$name"
-  done
-  cp "$fake" "$root/bin/$name"
-  for dir in sbin usr/bin usr/sbin; do
-    ln -s "/bin/$name" "$root/$dir/$name"
-  done
-done
+# The applet links, then the fakes of the outside programs that touch
+# hardware, the clock or the network; each fake lives at every place of the
+# search path so that no busybox applet of the same name is found first.
+# One process makes them all: a process per link made this the longest step
+# of a start.
+/bin/busybox --list-full | python3 -c '
+import os, shutil, sys
+root, fakes = sys.argv[1], sys.argv[2]
+for applet in sys.stdin.read().split():
+    link = os.path.join(root, applet)
+    if not os.path.lexists(link):
+        os.symlink("/bin/busybox", link)
+for name in sorted(os.listdir(fakes)):
+    if name.endswith(".sh"):
+        continue
+    for place in ("bin", "sbin", "usr/bin", "usr/sbin"):
+        path = os.path.join(root, place, name)
+        if os.path.lexists(path):
+            os.unlink(path)
+        if place != "bin":
+            os.symlink("/bin/" + name, path)
+    shutil.copy(os.path.join(fakes, name), os.path.join(root, "bin", name))
+' "$root" "$here/fakes" || fail "cannot link the busybox applets and the fakes"
 cp "$here/fakes/common.sh" "$root/bin/sandbox-fake-common.sh"
 
 # Real programs where they are harmless and faithful.
