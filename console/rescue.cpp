@@ -110,6 +110,22 @@ void leave_usb(DIR* dir) {
     closedir(dir);
 }
 
+// Opens the stick's root and makes it the working directory (lstat looks
+// the entries up by name, relative to it). Null, after `failure` when the
+// directory cannot be opened.
+DIR* enter_usb(const char* failure) {
+    DIR* dir = opendir(kUsbDir);
+    if (dir == nullptr) {
+        std::puts(failure);
+        return nullptr;
+    }
+    if (chdir(kUsbDir) != 0) {
+        leave_usb(dir);
+        return nullptr;
+    }
+    return dir;
+}
+
 }  // namespace
 
 // Numbers out of range are clamped by strtoll, so they select nothing.
@@ -124,14 +140,8 @@ int parse_file_number(const char* line, long long* number) {
 }
 
 int usb_rescue() {
-    DIR* dir = opendir(kUsbDir);
+    DIR* dir = enter_usb("Unable to open USB directory. Quitting");
     if (dir == nullptr) {
-        std::puts("Unable to open USB directory. Quitting");
-        return 0;
-    }
-    // lstat looks the entries up by name, relative to the stick's root.
-    if (chdir(kUsbDir) != 0) {
-        leave_usb(dir);
         return 0;
     }
     list_usb_files(dir);
@@ -143,13 +153,8 @@ int usb_rescue() {
     }
 
     // Counted again: the listing shown is what the number refers to.
-    dir = opendir(kUsbDir);
+    dir = enter_usb("Unable to re-open USB directory. Quitting");
     if (dir == nullptr) {
-        std::puts("Unable to re-open USB directory. Quitting");
-        return 0;
-    }
-    if (chdir(kUsbDir) != 0) {
-        leave_usb(dir);
         return 0;
     }
     long long number = 0;
