@@ -8,6 +8,7 @@
 #include "boot/launch.h"
 #include "boot/startup.h"
 #include "image/container.h"
+#include "image/installed.h"
 #include "platform/platform.h"
 
 namespace {
@@ -144,9 +145,7 @@ int extract_gdb(int slot) {
     }
     int debugger_slot = slot == 1 ? 2 : 1;
     std::printf("Extracting GDB from image slot %d\n", debugger_slot);
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%d", debugger_slot);
-    std::FILE* in = std::fopen(path, "rb");
+    std::FILE* in = std::fopen(image_slot_path(debugger_slot), "rb");
     if (in == nullptr) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", debugger_slot);
         return 0;

@@ -11,6 +11,7 @@
 #include "boot/usb.h"
 #include "console/rescue.h"
 #include "image/container.h"
+#include "image/installed.h"
 #include "platform/platform.h"
 
 namespace {
@@ -21,10 +22,6 @@ constexpr std::uint32_t kDiagnostics = image_type_magic(ComponentType::Diagnosti
 // The piece buffer of the copy: the only memory a boot needs, however
 // large the image.
 std::uint8_t piece_buffer[kImagePieceSize];
-
-const char* slot_path(int slot) {
-    return slot == 1 ? "/user/images/image1" : "/user/images/image2";
-}
 
 int other_slot(int slot) {
     return slot == 1 ? 2 : 1;
@@ -43,14 +40,14 @@ int other_slot(int slot) {
 // Opens the slot file, falling back to the other slot's file; *slot names
 // the one actually opened.
 std::FILE* open_slot(int* slot) {
-    std::FILE* in = std::fopen(slot_path(*slot), "rb");
+    std::FILE* in = std::fopen(image_slot_path(*slot), "rb");
     if (in != nullptr) {
         return in;
     }
     int other = other_slot(*slot);
     std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *slot, other);
     *slot = other;
-    in = std::fopen(slot_path(*slot), "rb");
+    in = std::fopen(image_slot_path(*slot), "rb");
     if (in == nullptr) {
         std::fprintf(stderr, "Failed to open Application image %d.\n", *slot);
         fatal_end_with_rescue_menu();

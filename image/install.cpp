@@ -348,9 +348,7 @@ bool write_slot_file(int slot, const Component& c) {
     if (stat(kImagesDir, &info) != 0) {
         mkdir(kImagesDir, 0755);
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    std::FILE* out = std::fopen(path, "wb");
+    std::FILE* out = std::fopen(image_slot_path(slot), "wb");
     if (out == nullptr) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return false;
@@ -401,9 +399,8 @@ Outcome install_application(Run& run, const Component& c) {
         return Outcome::Failed;
     }
     std::printf("Installing image as image%d: ", run.slot);
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%d", run.slot);
-    if (run.same_version && image_same_version(c.header, run.slot) && file_holds(path, c.all())) {
+    if (run.same_version && image_same_version(c.header, run.slot) &&
+        file_holds(image_slot_path(run.slot), c.all())) {
         std::printf("Image%d has same version as existing image. Skipping update...\n", run.slot);
         return Outcome::Next;
     }

@@ -28,9 +28,7 @@ constexpr FlashPlace kFlashPlaces[] = {
 };
 
 int slot_header(std::uint8_t* buffer, int slot) {
-    char path[40];
-    std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = std::fopen(image_slot_path(slot), "rb");
     if (!file) {
         return 0;
     }
@@ -77,4 +75,15 @@ int image_same_version(const ImageHeader& header, int slot) {
     std::size_t from =
         image_type_of(header.magic) == image_type_magic(ComponentType::BootLoader) ? 4 : 0;
     return std::memcmp(installed + from, own + from, kImageHeaderSize - from) == 0 ? 1 : 0;
+}
+
+const char* image_slot_path(int slot) {
+    switch (slot) {
+        case 1:
+            return "/user/images/image1";
+        case 2:
+            return "/user/images/image2";
+        default:
+            return "";
+    }
 }

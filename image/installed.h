@@ -23,3 +23,7 @@ int image_installed_header(std::uint32_t magic, std::uint8_t* buffer, int slot);
 // component's CRC, and all 16 bytes for every other type. 0 otherwise,
 // including every type image_installed_header does not know.
 int image_same_version(const ImageHeader& header, int slot);
+
+// The file of image slot 1 or 2 on the eMMC; "" (which opens nothing) for
+// any other number.
+const char* image_slot_path(int slot);
