@@ -11,7 +11,6 @@ from console_helpers import LAUNCHER, ROOT
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
-BAD_CRC1 = images.component(images.APPLICATION, images.application("slot1"), crc_ok=False)
 BOOTED_IMAGE = 0x13A
 
 
@@ -24,18 +23,6 @@ def test_missing_slot_1_boots_slot_2_in_the_same_attempt(make_switch):
     text = switch.end()
     assert "Booting image '2'" not in text
     assert switch.eeprom(BOOTED_IMAGE) == 2
-
-
-def test_both_slots_bad_end_in_a_reboot(make_switch):
-    switch = make_switch(slots={1: BAD_CRC1, 2: b"not a container at all, just bytes"})
-    switch.boot()
-    # The operator leaves the rescue menu: nothing is left but a reboot.
-    switch.expect("Entering Rescue Mode.")
-    switch.expect("Option? : ")
-    switch.console.send("e")
-    switch.end()
-    assert switch.rebooted
-    assert switch.commands()[-1] == "reboot"
 
 
 def test_no_emmc_stops_for_ever(make_switch):
