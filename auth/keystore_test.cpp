@@ -1,8 +1,7 @@
-// The key store on the virtual board: key files created, kept, repaired and
-// deleted as the serial number and the files' contents say.
+// The key store on the virtual board. Key files created, kept, repaired and
+// deleted as the serial number and the files' contents say are console tests
+// (tests/console/test_keys.py); here the EEPROM fallback and the wiping.
 #include "auth/keystore.h"
-
-#include <sys/stat.h>
 
 #include <cstring>
 #include <map>
@@ -47,27 +46,6 @@ class KeyStore : public auth_test::AuthBoard {
     }
     KeyRecord record_{};
 };
-
-TEST_F(KeyStore, LeadingPartOfTheBuiltInKeyAndAnEmptyFileAreKeptAsTheyAre) {
-    std::string part = key_file_for("VKT3390A0001", kProduction.substr(0, 100));
-    write_file(kProductionKeyFile, part);
-    EXPECT_EQ("", load(kProductionKeyFile, 1, &record_));
-    EXPECT_EQ(kProduction.substr(0, 100), text_of(record_));
-    EXPECT_EQ(part, read_file(kProductionKeyFile));
-
-    write_file(kProductionKeyFile, "");
-    EXPECT_EQ("", load(kProductionKeyFile, 1, &record_));
-    EXPECT_EQ(0, record_.length);
-}
-
-TEST_F(KeyStore, DirectoryInPlaceOfAFileIsNoKey) {
-    ASSERT_EQ(0, mkdir(kProductionKeyFile, 0755));
-    std::string out = load(kProductionKeyFile, 0, &record_);
-    rmdir(kProductionKeyFile);
-    // Either too long to be a key or unreadable, by the filesystem's idea
-    // of a directory's size; never a key.
-    EXPECT_TRUE(out.empty() || out.rfind("ERROR loading key as length too long ", 0) == 0) << out;
-}
 
 TEST_F(KeyStore, UnreadableEepromKeysTheFilesWithTheBufferDefault) {
     board_.set("i2c-absent", "eeprom\n");

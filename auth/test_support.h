@@ -113,15 +113,8 @@ class AuthBoard : public ::testing::Test {
             *fd = -1;
         }
     }
-    // The board serial number as the EEPROM holds it (12 raw bytes).
-    void set_serial(const std::string& twelve) {
-        std::string eeprom = board_.get("eeprom.bin");
-        eeprom.replace(kEepromSerialOffset, 12, twelve);
-        board_.set("eeprom.bin", eeprom);
-    }
     std::string commands() const { return board_.get("commands.log"); }
 
-    static constexpr std::size_t kEepromSerialOffset = 0x0D;
     sandbox_test::BoardFiles board_;
 };
 

@@ -1,4 +1,6 @@
 // The I2C transfers and the board operations on the EEPROM and the clock.
+// The OS kind, boot slot, Orvex slot and install time stamp read and written
+// in the EEPROM are console tests (test_install.py reads the bytes).
 #include "board/i2c.h"
 
 #include <string>
@@ -33,20 +35,6 @@ class I2cTest : public ::testing::Test {
     sandbox_test::BoardFiles board_;
     std::string eeprom_;
 };
-
-TEST_F(I2cTest, OpenReportsTheFirstMissingBusAndStops) {
-    i2c_close_buses();
-    board_.set("i2c-buses", "1\n");
-    int result = 1;
-    EXPECT_EQ("ERROR: driver /dev/i2c-0 couldn't be opened\n",
-              capture_stdout([&] { result = i2c_open_buses(); }));
-    EXPECT_EQ(-1, result);
-    EXPECT_EQ(0, i2c_bus_fds[1]);  // not tried
-    // Closing leaves the failed entry as it is.
-    i2c_close_buses();
-    EXPECT_EQ(-1, i2c_bus_fds[0]);
-    i2c_bus_fds[0] = 0;
-}
 
 TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
     eeprom_[0x0139] = 0x3C;
@@ -94,40 +82,6 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ("I2C error - device 0xd0 @ 0, 7 bytes : 5\n",
               capture_stdout([&] { rtc_read(&clock); }));
     EXPECT_EQ(0, clock.reg[0]);
-
-    i2c_close_buses();  // a bus that is not open cannot select a device
-    ClockStamp stamp{};
-    EXPECT_EQ(
-        "I2C error when setting bus 0, device 0xd0: 9\n"
-        "I2C error when setting bus 0: 9\n"
-        "I2C error when setting LED on bus 0: 9\n",
-        capture_stdout([&] {
-            rtc_read(&stamp);
-            eeprom_write_byte(0x013A, 4);
-            led_write(2, 1);
-        }));
-}
-
-// The OS kind, boot slot, Orvex slot and install time stamp read and
-// written in the EEPROM are console tests (test_install.py reads the bytes);
-// here the readers' and the serial number's answers without the EEPROM.
-TEST_F(I2cTest, BoardReadersGiveZeroWithoutTheEeprom) {
-    eeprom_absent();
-    int values[3] = {1, 1, 1};
-    capture_stdout([&] {
-        values[0] = board_is_orvex();
-        values[1] = board_get_boot_slot();
-        values[2] = board_read_usb_byte();
-    });
-    EXPECT_EQ(0, values[0] + values[1] + values[2]);
-
-    std::uint8_t buf[kBoardSerialLen];
-    std::string before(kBoardSerialLen, '\xA5');
-    before.copy(reinterpret_cast<char*>(buf), kBoardSerialLen);
-    int result = 1;
-    capture_stdout([&] { result = board_read_serial(buf); });
-    EXPECT_EQ(0, result);
-    EXPECT_EQ(before, std::string(buf, buf + kBoardSerialLen));
 }
 
 TEST_F(I2cTest, InstallTimeStampStopsAtTheFirstFailedByte) {

@@ -1,9 +1,9 @@
+// Flash writes block by block. Single-block writes, a missing partition and power
+// cuts at every request are console tests (test_power_cut.py, test_rescue.py).
 #include "board/mtd.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -64,16 +64,6 @@ class MtdTest : public ::testing::Test {
     FlashGeometry geo_{};
 };
 
-TEST_F(MtdTest, WriteInsideOneBlockKeepsTheRestOfIt) {
-    std::string data = data_of(100, 0xA5);
-    EXPECT_EQ(0, partition_write(data.data(), mtd_partitions.kernel, 0x10, 100, 0));
-    EXPECT_EQ(with(0x10, data), board_.get("mtd/kernel.bin"));
-    EXPECT_EQ(kBlockRequests, requests());
-    std::string back(100, '\0');
-    EXPECT_EQ(0, partition_read(back.data(), mtd_partitions.kernel, 0x10, 100));
-    EXPECT_EQ(data, back);
-}
-
 TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
     // From inside block 0 to inside block 2; block 3 is not touched.
     std::string data = data_of(kErase + 0x300, 0xA5);
@@ -96,38 +86,6 @@ TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {
     EXPECT_EQ(0, requests());
     EXPECT_EQ(1, write(data, 3 * kErase));  // up to the very end is fine
     EXPECT_EQ(with(3 * kErase, data), board_.get("mtd/kernel.bin"));
-}
-
-TEST_F(MtdTest, PowerCutLeavesEarlierBlocksNewAndLaterBlocksOld) {
-    std::string data = data_of(3 * kErase, 0xA5);
-    board_.set("mtd/power-cut-after", std::to_string(kBlockRequests) + "\n");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        write(data, 0);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    board_.remove("mtd/power-cut-after");
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    std::string flash = board_.get("mtd/kernel.bin");
-    EXPECT_EQ(data.substr(0, kErase), flash.substr(0, kErase));
-    EXPECT_EQ(old_.substr(kErase), flash.substr(kErase));
-}
-
-TEST_F(MtdTest, MissingPartitionFailsAtTheGeometryQuery) {
-    TearDown();
-    board_.remove("mtd/onie.bin");
-    mtd_open_partitions();
-    char buf[16] = {};
-    int results[2] = {0, 0};
-    EXPECT_EQ("Could not get MTD device info Could not get MTD device info ", capture_stdout([&] {
-                  results[0] = partition_read(buf, mtd_partitions.onie, 0, sizeof buf);
-                  results[1] = partition_write(buf, mtd_partitions.onie, 0, sizeof buf, 1);
-              }));
-    EXPECT_EQ(-1, results[0]);
-    EXPECT_EQ(-1, results[1]);
 }
 
 }  // namespace

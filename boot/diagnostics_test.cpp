@@ -1,10 +1,10 @@
-// The rescue partition's image and the debugger from the other slot.
+// The rescue partition's image. The debugger taken from the other slot, or
+// missing there, is a console test (test_boot.py, the gdb modes).
 #include "boot/diagnostics.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -34,7 +34,6 @@ std::string component(std::uint32_t magic, const std::string& payload, bool crc_
 }
 
 using sandbox_test::read_file;
-using sandbox_test::write_file;
 
 // A gzip-compressed tar archive holding one executable shell program at
 // `path`, made with the switch's own tar.
@@ -107,18 +106,6 @@ TEST_F(RescuePartition, EnterAloneBootsTheRecoveryImageWithoutInstalling) {
     EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(6), "");
     EXPECT_EQ(read_file("/user/images/image1"), "<missing>");
     EXPECT_EQ(eeprom(0x13A), 4);
-}
-
-// The debugger taken from slot 2, and a missing slot 2, are console tests
-// (test_boot.py, the gdb modes).
-TEST(ExtractGdb, OnlyAnApplicationComponentIsTaken) {
-    write_file("/user/images/image1", component(0x024D4152, "a boot loader payload"));
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(extract_gdb(2), 0);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image has invalid header 0x24d4152\n");
-    std::remove("/user/images/image1");
 }
 
 }  // namespace

@@ -7,13 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "board/i2c.h"
 #include "boot/startup.h"
 #include "boot/usb.h"
 #include "image/container.h"
@@ -71,11 +69,10 @@ class SlotBoot : public ::testing::Test {
     int saved_stdin_ = -1;
 };
 
-// A bad CRC in either slot is a console test (test_boot.py, the stories);
-// here what no whole start reaches: a foreign, empty, directory or cut slot.
+// A bad CRC, an empty or cut slot and a second failed attempt are console
+// tests (test_boot.py, test_power_cut.py); here a foreign or directory slot.
 TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
     const std::string invalid = "Image has invalid header 0x0. (0x64d4152)\n";
-    const std::string whole = component(0x014D4152, std::string(1000, 'a'));
     const struct {
         int slot;
         bool directory;
@@ -85,9 +82,7 @@ TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
         {1, false, component(0x024D4152, "u-boot payload"),
          "Image has invalid header 0x24d4152. (0x64d4152)\n"
          "Image1 has invalid header... trying Image2.\n"},
-        {2, false, "", invalid + "Image2 has invalid header... trying Image1.\n"},
         {1, true, "", invalid + "Image1 has invalid header... trying Image2.\n"},
-        {2, false, whole.substr(0, 500), "Image2 CRC failed, trying Image1 now.\n"},
     };
     for (const auto& row : rows) {
         const char* path = row.slot == 1 ? "/user/images/image1" : "/user/images/image2";
@@ -108,16 +103,6 @@ TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
     EXPECT_EQ(errors, "");
 }
 
-TEST_F(SlotBoot, SecondAttemptCrcFailureRebootsWithoutTheRescueMenu) {
-    put("/user/images/image2", component(0x014D4152, "archive payload", false));
-    second_attempt = 1;
-    // The board's reboot fails, so the test process ends on its own
-    // instead of the whole virtual switch.
-    sandbox_test::BoardFiles board;
-    board.set("answers/reboot", "1\n");
-    EXPECT_EXIT(boot_slot(2), ::testing::ExitedWithCode(0), "Both image1 and image2 failed.\n");
-}
-
 TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {
     std::string errors;
     EXPECT_EQ(boot(kUsbSource, &errors), 0);
@@ -128,30 +113,6 @@ TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {
     EXPECT_EQ(boot(kUsbSource, &errors), 0);
     EXPECT_EQ(errors, "USB image CRC failed.");
     EXPECT_EQ(rejected_contains(kUsbImage), 1);
-}
-
-TEST_F(SlotBoot, ForeignUsbImageIsReported) {
-    put(kUsbImage, component(0x094D4152, "onie payload"));
-    std::string errors;
-    EXPECT_EQ(boot(kUsbSource, &errors), 0);
-    EXPECT_EQ(errors, "Error: USB image corrupted or belongs to another switch type.\n");
-}
-
-TEST(ConfiguredSlot, AnythingButOneOrTwoBootsSlotOne) {
-    sandbox_test::BoardFiles board;
-    const std::string eeprom = board.get("eeprom.bin");
-    auto with_slot_byte = [&](unsigned char value) {
-        std::string changed = eeprom;
-        changed[0x100] = static_cast<char>(value);
-        board.set("eeprom.bin", changed);
-        return configured_slot();
-    };
-    i2c_open_buses();
-    EXPECT_EQ(with_slot_byte(2), 2);
-    EXPECT_EQ(with_slot_byte(1), 1);
-    EXPECT_EQ(with_slot_byte(0xFF), 1);
-    EXPECT_EQ(with_slot_byte(0), 1);
-    i2c_close_buses();
 }
 
 }  // namespace

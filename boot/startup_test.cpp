@@ -1,11 +1,11 @@
-// Start-up pieces that end in the date command and the reboot.
+// The date command start-up gives the clock. The reboot, after the rescue
+// menu or both slots failing, is a console test (test_rescue.py,
+// test_power_cut.py); the clock as read, in test_main_job.py.
 #include "boot/startup.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
-
-#include "platform/sandbox/test_support.h"
 
 namespace {
 
@@ -23,18 +23,6 @@ TEST(DateCommand, BcdDigitsWithTheCenturyAndTwelveHourBitsMasked) {
     EXPECT_EQ(date_command({0x80, 0x80, 0x45, 0x00, 0x01, 0x92, 0x99}), "date 120105002099.00\n");
     // An unreadable clock gives the year 2000.
     EXPECT_EQ(date_command({0, 0, 0, 0, 0, 0, 0}), "date 000000002000.00\n");
-}
-
-TEST(Reboot, RunsRebootAfterASecondAndEnds) {
-    // The board's reboot answers with a failure status, so the test
-    // process ends on its own instead of the whole virtual switch.
-    sandbox_test::BoardFiles board;
-    board.set("answers/reboot", "1\n");
-    board.set("commands.log", "");
-    sandbox::reset_slept_us();
-    EXPECT_EXIT(reboot_board(), ::testing::ExitedWithCode(0), "^$");
-    EXPECT_EQ(board.get("commands.log"), "reboot\n");
-    EXPECT_EQ(sandbox::slept_us(), 1000000u);
 }
 
 }  // namespace
