@@ -101,18 +101,6 @@ TEST(ConsoleInput, RawModeLastsForTheOneReadOnly) {
     EXPECT_TRUE(same_attributes(before, pty.attributes()));
 }
 
-TEST(ConsoleInput, TimeLimits) {
-    Pty pty;
-    pty.make_raw();
-    std::uint8_t key = 0xFF;
-    // Only the low 8 bits reach the terminal: 256 means "do not wait".
-    on_console(pty, "z", [&] { key = get_key_timed(256); });
-    EXPECT_EQ(0, key);
-    pty.type("q");
-    on_console(pty, "z", [&] { key = get_key_timed(50); });
-    EXPECT_EQ('q', key);
-}
-
 TEST(ConsoleInput, LineEditor) {
     const struct {
         std::string keys;

@@ -46,27 +46,24 @@ class Terminal {
         }
     }
 
-    // Reads what the launcher sent within `ms` milliseconds of real time;
-    // false when the slave was closed or nothing came.
-    bool pump(int ms) const {
+    // Reads what the launcher sent within `ms` milliseconds of real time.
+    void pump(int ms) const {
         pollfd p{master_, POLLIN, 0};
         if (poll(&p, 1, ms) <= 0) {
-            return false;
+            return;
         }
         if ((p.revents & POLLIN) == 0) {
             usleep(1000);  // closed, or not opened yet
-            return false;
+            return;
         }
         char buf[4096];
         ssize_t n = read(master_, buf, sizeof buf);
-        if (n <= 0) {
-            return false;
+        if (n > 0) {
+            if (write(log_, buf, static_cast<std::size_t>(n)) != n) {
+                _exit(4);
+            }
+            logged_ += static_cast<std::size_t>(n);
         }
-        if (write(log_, buf, static_cast<std::size_t>(n)) != n) {
-            _exit(4);
-        }
-        logged_ += static_cast<std::size_t>(n);
-        return true;
     }
 
     // Waits (reading and logging) until the launcher has sent `count`
@@ -83,11 +80,6 @@ class Terminal {
             pump(1);
         }
     }
-
-    // Seconds of sleep the launcher has asked for so far on this board.
-    static std::uint64_t counted_s() { return sandbox::slept_us() / 1000000; }
-
-    std::size_t logged() const { return logged_; }
 
     // Runs a sending program (lrzsz sx) with its standard input and output
     // on pipes relayed to the line, as a terminal program's send command
@@ -169,12 +161,12 @@ class Terminal {
 // still counted in full).
 class SerialLine {
    public:
-    explicit SerialLine(const char* speed = "100") {
+    SerialLine() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
             board_.set("tty", std::string(ptsname(master_)) + "\n");
         }
-        setenv("SANDBOX_SPEED", speed, 1);
+        setenv("SANDBOX_SPEED", "100", 1);
     }
     ~SerialLine() {
         if (child_ > 0) {
@@ -183,13 +175,12 @@ class SerialLine {
         }
         close(master_);
     }
-    int master() const { return master_; }
 
     // Starts the terminal program: `script` runs in a child process once the
-    // launcher waits for Enter in fast mode and (with `enter`) Enter has
-    // been typed; its result is the child's exit status. Afterwards the
-    // child types Enter for the switch back.
-    void start(std::function<int(Terminal&)> script, bool enter = true) {
+    // launcher waits for Enter in fast mode and Enter has been typed; its
+    // result is the child's exit status. Afterwards the child types Enter
+    // for the switch back.
+    void start(std::function<int(Terminal&)> script) {
         int fds[2];
         if (pipe(fds) != 0) {
             return;
@@ -199,9 +190,7 @@ class SerialLine {
             close(fds[0]);
             Terminal terminal(master_, fds[1]);
             terminal.wait_until([&] { return terminal.fast(); });
-            if (enter) {
-                terminal.send("\r");
-            }
+            terminal.send("\r");
             int status = script(terminal);
             terminal.finish();
             _exit(status);

@@ -1,18 +1,13 @@
 // The XMODEM receiver against lrzsz sx and against a scripted sender for
-// the paths no real sender takes on purpose. The sender runs in a child
-// process on the far end of a pseudo-terminal; its log holds every byte the
-// receiver answered. The receiver's waits are counted, not waited for.
+// a damaged block and a cancel (fuzz/xmodem_fuzz.cpp feeds it malformed
+// lines). The sender runs in a child process on the far end of a
+// pseudo-terminal; its log holds every byte the receiver answered.
 #include "serial/xmodem.h"
-
-#include <fcntl.h>
-#include <termios.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
-#include "serial/serial.h"
 #include "serial/test_support.h"
 
 namespace {
@@ -61,60 +56,22 @@ std::string block(unsigned number, const std::string& payload, unsigned compleme
     return bytes;
 }
 
-std::string times(char c, std::size_t n) {
-    return std::string(n, c);
-}
-
 // One transfer: the result, the messages on the error output, what the
-// receiver answered on the line, the sender's status and the counted
-// seconds of the transfer.
+// receiver answered on the line and the sender's status.
 struct Transfer {
     long result;
     std::string err;
     std::string answers;
     int sender;
-    std::uint64_t seconds;
 };
 
-Transfer receive(SerialLine& line, std::function<int(Terminal&)> script, const char* path = kOut) {
-    unlink(path);
+Transfer receive(SerialLine& line, std::function<int(Terminal&)> script) {
+    unlink(kOut);
     Transfer t{};
-    std::uint64_t start = sandbox::slept_us();
     line.start(std::move(script));
-    t.err = capture(2, [&] { capture(1, [&] { t.result = xmodem_receive(path); }); });
-    t.seconds = (sandbox::slept_us() - start) / 1000000;
+    t.err = capture(2, [&] { capture(1, [&] { t.result = xmodem_receive(kOut); }); });
     t.sender = line.join(&t.answers);
     return t;
-}
-
-TEST(XmodemBlock, CrcOfTheBytesReadAndShortBlocksEndAfterASecondOfSilence) {
-    SerialLine line("1000");
-    int port = plat_open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(port, 0);
-    termios raw{};
-    tcgetattr(port, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(port, TCSANOW, &raw);
-
-    unsigned char buf[1024];
-    std::uint16_t crc = 0;
-    ASSERT_EQ(write(line.master(), "123456789", 9), 9);
-    EXPECT_EQ(xmodem_read_block(buf, 9, &crc, port), 9);
-    EXPECT_EQ(crc, 0x31C3);
-
-    std::uint64_t before = sandbox::slept_us();
-    ASSERT_EQ(write(line.master(), "abcde", 5), 5);
-    EXPECT_EQ(xmodem_read_block(buf, 128, &crc, port), 5);
-    EXPECT_EQ(crc, crc16("abcde"));
-    // One second without a byte ends a pass; a pass without any ends it all.
-    EXPECT_EQ(sandbox::slept_us() - before, 2000000u);
-
-    before = sandbox::slept_us();
-    unsigned char byte = 0xAA;
-    EXPECT_EQ(serial_get_byte(3, &byte, port), -1);
-    EXPECT_EQ(byte, 0xAA);
-    EXPECT_EQ(sandbox::slept_us() - before, 3000000u);
-    plat_close(port);
 }
 
 // lrzsz sx with 128-byte blocks and with 1K blocks (the tail in whatever
@@ -140,7 +97,7 @@ TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
         EXPECT_EQ(t.result, static_cast<long>(got.size()));
         ASSERT_GE(got.size(), content.size());
         EXPECT_EQ(got.substr(0, content.size()), content);
-        EXPECT_EQ(got.substr(content.size()), times(0x1A, got.size() - content.size()));
+        EXPECT_EQ(got.substr(content.size()), std::string(got.size() - content.size(), 0x1A));
         EXPECT_EQ(got.size() % 128, 0u);
         std::size_t acks = 0;
         for (char c : t.answers) {
@@ -197,101 +154,10 @@ TEST(XmodemScripted, OutOfSequenceBlockCancels) {
         term.await(7);
         return 0;
     });
-    EXPECT_EQ(t.answers, "C" + std::string{kAck} + times(kCan, 5));
+    EXPECT_EQ(t.answers, "C" + std::string{kAck} + std::string(5, kCan));
     EXPECT_EQ(t.result, 0);
     EXPECT_EQ(read_file(kOut), data(128, 1));
     EXPECT_EQ(t.err, "");
-}
-
-// A sender that stops in the middle of a block, or floods the line with
-// noise, is NAKed twice and then cancelled; nothing after the last good
-// block is written.
-TEST(XmodemScripted, SenderThatStopsMidBlockOrFloodsGarbageIsCancelled) {
-    std::string noise;
-    for (int i = 0; i < 5000; ++i) {
-        char c = static_cast<char>((i * 73 + 5) & 0xFF);
-        noise += c == kEot ? kSoh : c;  // a stray EOT would end the transfer instead
-    }
-    const std::string stopped = block(2, data(1024, 2)).substr(0, 300);
-    for (const std::string& after : {stopped, noise}) {
-        SCOPED_TRACE(after.size() == 300 ? "stopped mid-block" : "garbage");
-        SerialLine line;
-        Transfer t = receive(line, [&](Terminal& term) {
-            term.await(1);
-            term.send(block(1, data(128, 1)));
-            term.await(2);
-            term.send(after);
-            term.await(9);
-            return 0;
-        });
-        EXPECT_EQ(t.answers, "C" + (std::string{kAck, kNak, kNak}) + times(kCan, 5));
-        EXPECT_EQ(t.result, 0);
-        EXPECT_EQ(read_file(kOut), data(128, 1));
-        if (after.size() == 300) {
-            // 1 s ends the data, 3 s each CRC byte, then per retry 2 s of
-            // quiet line or 5 s without a header, and 2 s after the cancel.
-            EXPECT_GE(t.seconds, 1u + 3 + 3 + 2 + 5 + 2 + 5 + 2);
-        }
-    }
-}
-
-// Before the first block: silence is given up after a minute of asking,
-// an unconfirmed CAN or an ACK is answered with C, a confirmed CAN (the
-// sender gave up) ends the transfer, and EOT at once is an empty transfer.
-TEST(XmodemScripted, SilenceCancelAndEmptyTransferBeforeTheFirstBlock) {
-    {
-        SerialLine line("1000");
-        Transfer t = receive(line, [](Terminal& term) {
-            term.await(65);
-            return 0;
-        });
-        EXPECT_EQ(t.answers, times('C', 60) + times(kCan, 5));
-        EXPECT_EQ(t.result, 0);
-        EXPECT_GE(t.seconds, 60u + 2);
-        EXPECT_EQ(read_file(kOut), "");
-    }
-    {
-        SerialLine line;
-        Transfer t = receive(line, [](Terminal& term) {
-            term.await(1);
-            term.send(std::string{kCan, 'x'});
-            term.await(2);
-            term.send(std::string{kAck});
-            term.await(3);
-            term.send(std::string{kCan, kCan});
-            term.await(8);
-            return 0;
-        });
-        EXPECT_EQ(t.answers, "CCC" + times(kCan, 5));
-        EXPECT_EQ(t.result, 0);
-        EXPECT_EQ(t.err, "CAN\nCAN\n");
-    }
-    {
-        SerialLine line;
-        Transfer t = receive(line, [](Terminal& term) {
-            term.await(1);
-            term.send(std::string{kEot});
-            term.await(2);
-            term.send(std::string{kEot});
-            term.await(3);
-            return 0;
-        });
-        EXPECT_EQ(t.answers, (std::string{'C', kNak, kAck}));
-        EXPECT_EQ(t.result, 0);
-        EXPECT_EQ(t.err, "EOT\nAll done\n");
-        EXPECT_EQ(read_file(kOut), "");
-    }
-}
-
-// An output file that cannot be created: the console is switched back to
-// its own speed before giving up, and nothing is asked of a sender.
-TEST(XmodemScripted, OutputFileThatCannotBeCreated) {
-    SerialLine line;
-    Transfer t = receive(
-        line, [](Terminal&) { return 0; }, "/no-such-dir/image");
-    EXPECT_EQ(t.result, -1);
-    EXPECT_EQ(t.err, "Can't open file!: No such file or directory\n");
-    EXPECT_EQ(t.answers, "");
 }
 
 }  // namespace
