@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,12 +54,6 @@ inline Bytes pattern(std::size_t count, unsigned salt) {
     return bytes;
 }
 
-inline void set_crc(Bytes& component) {
-    put_be32(component, 0,
-             image_crc32(component.data() + 4, static_cast<std::uint32_t>(component.size() - 4),
-                         kImageCrcStart));
-}
-
 // A component with a correct CRC. Format 1: 16-byte header. Format 2: a
 // 24-byte long header (the flag is set in `magic` here). Format 3: "HDR3",
 // 24 bytes plus `entries`. `magic` is stored as given.
@@ -71,10 +66,7 @@ inline Bytes component(std::uint32_t magic, int format, const Bytes& payload,
     }
     if (format == 3) {
         bytes.insert(bytes.end(), entries.begin(), entries.end());
-        bytes[16] = 'H';
-        bytes[17] = 'D';
-        bytes[18] = 'R';
-        bytes[19] = '3';
+        std::memcpy(bytes.data() + 16, "HDR3", 4);
         put_be16(bytes, 22, static_cast<std::uint32_t>(bytes.size()));
     }
     std::uint32_t len = static_cast<std::uint32_t>(format == 3 ? bytes.size() + payload.size() - 16
@@ -83,7 +75,9 @@ inline Bytes component(std::uint32_t magic, int format, const Bytes& payload,
     put_be32(bytes, 8, magic);
     put_be32(bytes, 12, id);
     bytes.insert(bytes.end(), payload.begin(), payload.end());
-    set_crc(bytes);
+    put_be32(bytes, 0,
+             image_crc32(bytes.data() + 4, static_cast<std::uint32_t>(bytes.size() - 4),
+                         kImageCrcStart));
     return bytes;
 }
 
@@ -100,8 +94,6 @@ inline std::FILE* file_with(const Bytes& bytes) {
     std::FILE* file = std::tmpfile();
     if (file && !bytes.empty()) {
         std::fwrite(bytes.data(), 1, bytes.size(), file);
-    }
-    if (file) {
         std::rewind(file);
     }
     return file;
