@@ -186,6 +186,8 @@ struct Component {
 
     std::span<const std::uint8_t> all() const { return {bytes.data, bytes.length}; }
     std::span<const std::uint8_t> payload() const { return all().subspan(layout.header_len); }
+    // The header bytes, as a header file keeps them.
+    std::span<const std::uint8_t> head() const { return all().first(layout.header_len); }
 };
 
 // The CRC check every type starts with. A component the file cuts short
@@ -256,7 +258,8 @@ void write_header_file(const FlashType& flash, const Component& c) {
         std::printf("WARNING: Unable to open %s for writing\n", flash.header_file);
         return;
     }
-    bool written = std::fwrite(c.bytes.data, 1, c.layout.header_len, file) == c.layout.header_len;
+    std::span<const std::uint8_t> header = c.head();
+    bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
     int err = errno;
     if (!close_written(file)) {
         written = false;
@@ -307,11 +310,16 @@ bool file_holds(const char* path, std::span<const std::uint8_t> bytes) {
     return same;
 }
 
-// A boot loader is installed whole once its header file is written too.
-bool flash_holds(const FlashType& flash, const Component& c, std::span<const std::uint8_t> data) {
-    return partition_holds(mtd_partitions.*flash.partition, data) &&
-           (flash.header_file == nullptr ||
-            file_holds(flash.header_file, c.all().first(c.layout.header_len)));
+// A boot loader skipped for being in the flash whole gets its header file
+// back when the file does not hold its header (a power cut or a full /user
+// after the flash write). Whether the file can be written never decides
+// the skip: the installed version is read from the flash itself, and a
+// /user that cannot take the file (full, read-only, a directory in its
+// place) must not make a stick install the boot loader at every start.
+void restore_header_file(const FlashType& flash, const Component& c) {
+    if (flash.header_file != nullptr && !file_holds(flash.header_file, c.head())) {
+        write_header_file(flash, c);
+    }
 }
 
 Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
@@ -332,8 +340,9 @@ Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
         return Outcome::Failed;
     }
     if (flash.same_version_test && run.same_version && image_same_version(c.header, run.slot) &&
-        flash_holds(flash, c, data)) {
+        partition_holds(mtd_partitions.*flash.partition, data)) {
         std::puts("Image has same version as existing image. Skipping update...");
+        restore_header_file(flash, c);
         return Outcome::Next;
     }
     if (partition_write(data.data(), mtd_partitions.*flash.partition, 0,

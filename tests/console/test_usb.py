@@ -3,7 +3,7 @@
 import os
 
 import images
-from console_helpers import signed
+from test_install import bootloader
 
 ANNOUNCE = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n"
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
@@ -39,20 +39,36 @@ def test_marker_without_a_stick_finds_nothing(make_switch):
     switch.end()
 
 
-def test_boot_image_installed_logged_and_rebooted(make_switch, tmp_path):
-    payload = bytes(range(256)) * 64
-    boot = signed(tmp_path, "bootloader", payload, "3.1.0.0", "boot")
+def test_boot_image_installed_once_even_where_its_header_file_cannot_go(make_switch, tmp_path):
+    boot = bootloader("3.1.0.0")
     switch = make_switch("--usb-enabled", "--usb", stick(tmp_path, {"VKT3390_Boot.img": boot}),
                          slots={1: GOOD1})
+    # /user cannot take the boot loader's header file: a directory is there.
+    (switch.board / "emmc" / "p1" / "images" / "uboot-hdr").mkdir(parents=True)
+    no_header = "WARNING: Unable to open /user/images/uboot-hdr for writing\r\n"
     switch.boot()
     switch.expect("USB mounted and ready!\r\nBoot image found on USB.\r\n")
+    switch.expect(no_header)
     text = switch.end()
     assert switch.rebooted and switch.commands()[-1] == "reboot"
     assert "Booting image" not in text
     uboot = (switch.board / "mtd" / "uboot.bin").read_bytes()
-    assert payload in uboot
+    assert uboot.startswith(boot[16:])
     log = (switch.board / "emmc" / "p1" / "install.log").read_text()
     assert "VKT3390_Boot.img" in log and "USB" in log
+
+    # The next start finds the boot loader in the flash, by its version
+    # block and its bytes, and skips it: no erase, no write, no reboot.
+    requests = (switch.board / "mtd" / "requests").read_text()
+    switch.boot()
+    switch.expect("Boot image found on USB.\r\n")
+    switch.expect("Image has same version as existing image. Skipping update...\r\n" + no_header)
+    switch.expect("ERROR: No valid image found\r\n")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert not switch.rebooted
+    assert (switch.board / "mtd" / "requests").read_text() == requests
+    assert (switch.board / "emmc" / "p1" / "install.log").read_text() == log
 
 
 def unusable_stick(make_switch, tmp_path, files):
