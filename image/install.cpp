@@ -501,6 +501,11 @@ Outcome install_orvex(Run& run, const Component& c) {
     char record[16];
     std::snprintf(record, sizeof record, "image%d", run.slot);
     std::printf("Preparing image for installation: ");
+    // Files left by an earlier install that failed must not pass for this
+    // one: gunzip would refuse to replace an old /tmp/orv-image, which
+    // would then go to the partition under this component's records.
+    unlink(kOrvexImage);
+    unlink(kOrvexGz);
     std::span<const std::uint8_t> payload = c.payload();
     if (!file_write_progress(kOrvexGz, payload.data(), payload.size())) {
         std::printf("WARNING: writing image file failed (err %d)\n", errno);
