@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "board/board.h"
 #include "board/mtd.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr std::uint32_t kApplication = image_type_magic(ComponentType::Application);
 constexpr std::uint32_t kDiagnostics = image_type_magic(ComponentType::Diagnostics);
 constexpr std::uint8_t kBootedFromRescue = 4;
+constexpr const char* kRecoveryFile = "/tmp/image";
+constexpr const char* kCrcFailed = "Image CRC failed. Quitting\n";
 
 std::uint8_t piece_buffer[kImagePieceSize];
 
@@ -29,6 +32,10 @@ int copy_rescue_component(const ComponentLayout& layout, std::uint32_t stored_cr
     image_crc32_init(crc);
     for (std::uint32_t done = 0; done < size;) {
         std::uint32_t count = size - done < kImagePieceSize ? size - done : kImagePieceSize;
+        // The flash read counts a short read as success: what it did not
+        // read must be zeros, never the bytes of an earlier read, which
+        // would pass the CRC for bytes the flash no longer gave.
+        std::memset(piece_buffer, 0, count);
         if (partition_read(piece_buffer, mtd_partitions.rescue, done, count) != 0) {
             return 0;
         }
@@ -50,9 +57,24 @@ int copy_rescue_component(const ComponentLayout& layout, std::uint32_t stored_cr
     return image_crc32_final(crc) == stored_crc;
 }
 
+// Copies the recovery component to "/tmp/image" for the slot copy: read
+// from the flash a second time, so the copy is checked again on the bytes
+// it writes. 1 when the file holds the whole component and its CRC
+// matched; otherwise the file is removed, so that no cut or damaged copy
+// can reach a slot.
+int write_recovery_file(std::FILE* image, const ComponentLayout& layout, std::uint32_t stored_crc) {
+    bool good = copy_rescue_component(layout, stored_crc, nullptr, image) == 1;
+    good = std::ferror(image) == 0 && good;
+    good = std::fclose(image) == 0 && good;
+    if (!good) {
+        std::remove(kRecoveryFile);
+    }
+    return good ? 1 : 0;
+}
+
 // The recovery image may first be installed into a slot; the result is the
-// booted-image value.
-std::uint8_t offer_recovery_install(const ComponentLayout& layout, std::uint32_t stored_crc) {
+// booted-image value, or -1 when the copy for the slot failed its check.
+int offer_recovery_install(const ComponentLayout& layout, std::uint32_t stored_crc) {
     std::fputs("Install recovery image as image 1 or 2 (hit return to just boot image): ", stdout);
     std::fflush(stdout);
     char line[8];
@@ -67,13 +89,15 @@ std::uint8_t offer_recovery_install(const ComponentLayout& layout, std::uint32_t
         return kBootedFromRescue;
     }
     std::printf("\nInstalling recovery image as image%c...\n", choice);
-    std::FILE* image = std::fopen("/tmp/image", "wb");
+    std::FILE* image = std::fopen(kRecoveryFile, "wb");
     if (image == nullptr) {
         std::fputs("Failed to open image file.\n", stderr);
         reboot_board();
     }
-    copy_rescue_component(layout, stored_crc, nullptr, image);
-    std::fclose(image);
+    if (!write_recovery_file(image, layout, stored_crc)) {
+        std::fputs(kCrcFailed, stderr);
+        return -1;
+    }
     plat_system("mkdir /user/images &> /dev/null");
     char command[64];
     std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", choice);
@@ -121,20 +145,23 @@ int launch_diagnostics() {
     ImageHeader header = image_header_decode(
         std::span<const std::uint8_t, kImageHeaderSize>(first, kImageHeaderSize));
     if (!copy_rescue_component(layout, header.crc, archive, nullptr)) {
-        std::fputs("Image CRC failed. Quitting\n", stderr);
+        std::fputs(kCrcFailed, stderr);
         std::fclose(archive);
         return 0;
     }
     std::fclose(archive);
 
-    std::uint8_t booted = kBootedFromRescue;
+    int booted = kBootedFromRescue;
     if (type == kDiagnostics) {
         std::puts("Launching diagnostics image");
     } else {
         booted = offer_recovery_install(layout, header.crc);
     }
+    if (booted < 0) {
+        return 0;
+    }
     if (booted != 0) {
-        board_set_booted_image(booted);
+        board_set_booted_image(static_cast<std::uint8_t>(booted));
     }
     launch_application(type == kDiagnostics ? 1 : 0);
 }

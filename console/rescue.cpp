@@ -60,18 +60,21 @@ void remove_old_download() {
 
 // ---- USB chooser
 
-// Directory entries the chooser offers: everything but directories, looked
-// up without following links (a link to a directory is offered). The type
-// comes with the entry on most filesystems; otherwise it is looked up.
+// Directory entries the chooser offers: regular files only, so that a
+// FIFO or a device node on the stick (which would block the installer's
+// read, or act on a device) is never listed, counted or installed. A link
+// is offered when it leads to a regular file. The type comes with the
+// entry on most filesystems; otherwise, and for a link, it is looked up by
+// name in the working directory.
 bool offered(const dirent* entry) {
-    if (entry->d_type != DT_UNKNOWN) {
-        return entry->d_type != DT_DIR;
-    }
-    struct stat st;
-    if (lstat(entry->d_name, &st) != 0) {
+    if (entry->d_type == DT_REG) {
         return true;
     }
-    return !S_ISDIR(st.st_mode);
+    if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) {
+        return false;
+    }
+    struct stat st;
+    return stat(entry->d_name, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // Lists the offered entries, numbered from 1. The working directory must be
@@ -110,8 +113,8 @@ void leave_usb(DIR* dir) {
     closedir(dir);
 }
 
-// Opens the stick's root and makes it the working directory (lstat looks
-// the entries up by name, relative to it). Null, after `failure` when the
+// Opens the stick's root and makes it the working directory (entries are
+// looked up by name, relative to it). Null, after `failure` when the
 // directory cannot be opened.
 DIR* enter_usb(const char* failure) {
     DIR* dir = opendir(kUsbDir);

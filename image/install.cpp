@@ -64,10 +64,11 @@ bool close_written(std::FILE* file) {
 
 // ---- The component in memory ----
 
-// The bytes of one component, as far as the file holds them. Mapped
-// read-only from the container where the file system allows it, so that a
-// large application image costs page cache (a download in /tmp is in RAM
-// already) and no heap; read into a heap buffer otherwise.
+// The bytes of one component, as far as the file holds them: the bytes the
+// CRC, the size and the signature are checked on and the bytes written are
+// the same. A file in RAM is mapped read-only, so that a large download
+// costs no memory beyond its own pages; any other file is read whole into
+// private memory.
 struct ComponentBytes {
     const std::uint8_t* data = nullptr;
     std::size_t length = 0;
@@ -84,41 +85,80 @@ void component_release(ComponentBytes& bytes) {
     bytes = ComponentBytes{};
 }
 
-// Loads `length` bytes at `offset`, which the caller has checked lie inside
-// the file. 1, or 0 when neither a mapping nor the memory could be had.
-int component_load(int fd, std::uint64_t offset, std::size_t length, ComponentBytes* bytes) {
-    *bytes = ComponentBytes{};
-    long page = sysconf(_SC_PAGESIZE);
-    std::uint64_t lead = page > 0 ? offset % static_cast<std::uint64_t>(page) : 0;
-    if (length > 0 && length <= SIZE_MAX - lead) {
-        std::size_t span = static_cast<std::size_t>(lead) + length;
-        void* map =
-            mmap(nullptr, span, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset - lead));
-        if (map != MAP_FAILED) {
-            madvise(map, span, MADV_SEQUENTIAL);
-            bytes->map = map;
-            bytes->map_length = span;
-            bytes->data = static_cast<const std::uint8_t*>(map) + lead;
-            bytes->length = length;
-            return 1;
-        }
+// Downloads land in /tmp, a RAM file system that only the launcher writes:
+// the pages of a file there cannot vanish or change while a mapping of
+// them is checked and written. A USB stick can be pulled or fail a read,
+// which would end a mapping's reader with SIGBUS, and a file elsewhere can
+// be the very file the install rewrites (a stick entry that links to a
+// slot file). So only a file named directly in /tmp is mapped, and only
+// when it is that name itself (no link), the file that was opened, and on
+// the file system mounted at /tmp.
+bool file_in_ram(const char* path, int fd) {
+    constexpr char kTmp[] = "/tmp/";
+    if (std::strncmp(path, kTmp, sizeof kTmp - 1) != 0 ||
+        std::strchr(path + sizeof kTmp - 1, '/') != nullptr) {
+        return false;
     }
-    bytes->heap = new (std::nothrow) std::uint8_t[length > 0 ? length : 1];
-    if (bytes->heap == nullptr) {
-        return 0;
-    }
+    struct stat named {};
+    struct stat opened {};
+    struct stat tmp {};
+    return lstat(path, &named) == 0 && S_ISREG(named.st_mode) && fstat(fd, &opened) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+           stat("/tmp", &tmp) == 0 && opened.st_dev == tmp.st_dev;
+}
+
+// Reads up to `length` bytes at `offset`; the count read, short when the
+// file ends there or a read fails.
+std::size_t read_at(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t length) {
     std::size_t got = 0;
     while (got < length) {
-        ssize_t n = pread(fd, bytes->heap + got, length - got, static_cast<off_t>(offset + got));
+        ssize_t n = pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) {
+            continue;  // a Ctrl-C on the console is no read failure
+        }
         if (n <= 0) {
             break;
         }
         got += static_cast<std::size_t>(n);
     }
-    // A file that shrank since it was measured gives a short component,
-    // which then fails its CRC.
+    return got;
+}
+
+bool component_map(int fd, std::uint64_t offset, std::size_t length, ComponentBytes* bytes) {
+    long page = sysconf(_SC_PAGESIZE);
+    std::uint64_t lead = page > 0 ? offset % static_cast<std::uint64_t>(page) : 0;
+    if (length == 0 || length > SIZE_MAX - lead) {
+        return false;
+    }
+    std::size_t span = static_cast<std::size_t>(lead) + length;
+    void* map = mmap(nullptr, span, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset - lead));
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    madvise(map, span, MADV_SEQUENTIAL);
+    bytes->map = map;
+    bytes->map_length = span;
+    bytes->data = static_cast<const std::uint8_t*>(map) + lead;
+    bytes->length = length;
+    return true;
+}
+
+// Loads `length` bytes at `offset`, which the caller has checked lie inside
+// the file as it was measured. 1, or 0 when the memory could not be had.
+int component_load(int fd, bool in_ram, std::uint64_t offset, std::size_t length,
+                   ComponentBytes* bytes) {
+    *bytes = ComponentBytes{};
+    if (in_ram && component_map(fd, offset, length, bytes)) {
+        return 1;
+    }
+    bytes->heap = new (std::nothrow) std::uint8_t[length > 0 ? length : 1];
+    if (bytes->heap == nullptr) {
+        return 0;
+    }
+    // A read that fails, or a file that shrank since it was measured, gives
+    // a short component, which then fails its CRC.
     bytes->data = bytes->heap;
-    bytes->length = got;
+    bytes->length = read_at(fd, offset, bytes->heap, length);
     return 1;
 }
 
@@ -126,6 +166,7 @@ int component_load(int fd, std::uint64_t offset, std::size_t length, ComponentBy
 
 struct Run {
     int fd;
+    bool in_ram;  // the container may be mapped (file_in_ram)
     int same_version;
     int slot;
     int installed;        // a component was written
@@ -145,6 +186,8 @@ struct Component {
 
     std::span<const std::uint8_t> all() const { return {bytes.data, bytes.length}; }
     std::span<const std::uint8_t> payload() const { return all().subspan(layout.header_len); }
+    // The header bytes, as a header file keeps them.
+    std::span<const std::uint8_t> head() const { return all().first(layout.header_len); }
 };
 
 // The CRC check every type starts with. A component the file cuts short
@@ -215,7 +258,8 @@ void write_header_file(const FlashType& flash, const Component& c) {
         std::printf("WARNING: Unable to open %s for writing\n", flash.header_file);
         return;
     }
-    bool written = std::fwrite(c.bytes.data, 1, c.layout.header_len, file) == c.layout.header_len;
+    std::span<const std::uint8_t> header = c.head();
+    bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
     int err = errno;
     if (!close_written(file)) {
         written = false;
@@ -266,11 +310,16 @@ bool file_holds(const char* path, std::span<const std::uint8_t> bytes) {
     return same;
 }
 
-// A boot loader is installed whole once its header file is written too.
-bool flash_holds(const FlashType& flash, const Component& c, std::span<const std::uint8_t> data) {
-    return partition_holds(mtd_partitions.*flash.partition, data) &&
-           (flash.header_file == nullptr ||
-            file_holds(flash.header_file, c.all().first(c.layout.header_len)));
+// A boot loader skipped for being in the flash whole gets its header file
+// back when the file does not hold its header (a power cut or a full /user
+// after the flash write). Whether the file can be written never decides
+// the skip: the installed version is read from the flash itself, and a
+// /user that cannot take the file (full, read-only, a directory in its
+// place) must not make a stick install the boot loader at every start.
+void restore_header_file(const FlashType& flash, const Component& c) {
+    if (flash.header_file != nullptr && !file_holds(flash.header_file, c.head())) {
+        write_header_file(flash, c);
+    }
 }
 
 Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
@@ -291,8 +340,9 @@ Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
         return Outcome::Failed;
     }
     if (flash.same_version_test && run.same_version && image_same_version(c.header, run.slot) &&
-        flash_holds(flash, c, data)) {
+        partition_holds(mtd_partitions.*flash.partition, data)) {
         std::puts("Image has same version as existing image. Skipping update...");
+        restore_header_file(flash, c);
         return Outcome::Next;
     }
     if (partition_write(data.data(), mtd_partitions.*flash.partition, 0,
@@ -451,6 +501,11 @@ Outcome install_orvex(Run& run, const Component& c) {
     char record[16];
     std::snprintf(record, sizeof record, "image%d", run.slot);
     std::printf("Preparing image for installation: ");
+    // Files left by an earlier install that failed must not pass for this
+    // one: gunzip would refuse to replace an old /tmp/orv-image, which
+    // would then go to the partition under this component's records.
+    unlink(kOrvexImage);
+    unlink(kOrvexGz);
     std::span<const std::uint8_t> payload = c.payload();
     if (!file_write_progress(kOrvexGz, payload.data(), payload.size())) {
         std::printf("WARNING: writing image file failed (err %d)\n", errno);
@@ -505,23 +560,34 @@ void correct_os_kind(const Run& run) {
     }
 }
 
-// Reads up to 24 bytes at `offset`; the count read.
-std::size_t read_start(int fd, std::uint64_t offset, std::uint8_t (&first)[kImageReadSize]) {
-    std::size_t got = 0;
-    while (got < sizeof first) {
-        ssize_t n = pread(fd, first + got, sizeof first - got, static_cast<off_t>(offset + got));
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
+// Opens the container file. Only a regular file is one: a FIFO or a device
+// node (a USB stick can hold either) would block a read for ever or never
+// end, and opening a device can act on it. So the name is looked up
+// first, and the file opened without blocking (a FIFO put in its place
+// meanwhile does not hang the open) is checked again. -1 when there is no
+// container to read.
+int open_container(const char* path) {
+    struct stat info {};
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return -1;
     }
-    return got;
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
 
 int image_install(const char* path, int same_version, int slot) {
-    int fd = open(path, O_RDONLY);
+    int fd = open_container(path);
     if (fd < 0) {
         return 0;
     }
@@ -530,14 +596,14 @@ int image_install(const char* path, int same_version, int slot) {
         mkdir(kImagesDir, 0755);
     }
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    Run run{fd, same_version, slot == 1 || slot == 2 ? slot : 0, 0, 0, 0};
+    Run run{fd, file_in_ram(path, fd), same_version, slot == 1 || slot == 2 ? slot : 0, 0, 0, 0};
     struct stat file {};
     std::uint64_t file_size =
         fstat(fd, &file) == 0 && file.st_size > 0 ? static_cast<std::uint64_t>(file.st_size) : 0;
     std::uint64_t offset = 0;
     for (;;) {
         std::uint8_t first[kImageReadSize];
-        if (offset >= file_size || read_start(fd, offset, first) < sizeof first ||
+        if (offset >= file_size || read_at(fd, offset, first, sizeof first) < sizeof first ||
             !image_starts_component(first)) {
             break;
         }
@@ -572,7 +638,7 @@ int image_install(const char* path, int same_version, int slot) {
         std::uint64_t left = file_size - offset;
         std::size_t present = static_cast<std::size_t>(size < left ? size : left);
         Component c{header, layout, size, {}};
-        if (!component_load(fd, offset, present, &c.bytes)) {
+        if (!component_load(fd, run.in_ram, offset, present, &c.bytes)) {
             std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(size));
             correct_os_kind(run);
             close(fd);

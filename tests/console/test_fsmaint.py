@@ -150,3 +150,27 @@ def test_diagnostics_in_low_security_mode_asked_without_the_note(make_switch):
     switch.end()
     assert "NOTE: switch running developer signed images" not in text
     assert fake_calls(switch, "flash_eraseall") == []
+
+
+def test_recovery_image_whose_second_read_fails_never_reaches_a_slot(make_switch, tmp_path):
+    recovery = images.component(images.APPLICATION, images.application("recovery"), "7.0.0.0")
+    rescue = tmp_path / "rescue.bin"
+    rescue.write_bytes(recovery)
+    switch = make_switch("--env", "diagnostics=diags", "--rfs", "development", "--mtd-file",
+                         f"rescue={rescue}", slots={1: GOOD1})
+    switch.boot()
+    switch.expect(ERASE_QUESTION)
+    switch.console.send("n")
+    switch.expect("Install recovery image as image 1 or 2 (hit return to just boot image): ")
+    # The flash now ends in the middle of the component: the copy for the
+    # slot, read again, comes up short.
+    with open(switch.board / "mtd" / "rescue.bin", "r+b") as flash:
+        flash.truncate(len(recovery) // 2)
+    switch.console.send("1\r")
+    switch.expect("\r\nInstalling recovery image as image1...\r\nImage CRC failed. Quitting\r\n")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert (switch.board / "emmc" / "p1" / "images" / "image1").read_bytes() == GOOD1
+    assert not (switch.board / "tmp" / "image").exists()
+    assert not any(c.startswith("cp /tmp/image") for c in switch.commands())
+    assert switch.eeprom(0x100) == 1

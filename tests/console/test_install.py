@@ -219,8 +219,10 @@ def test_bad_files_give_result_0(tmp_path):
         dict(data=component(TYPE7, b"", "1.0.0.0") * 5000),
         # A kernel header whose size wraps past 32 bits.
         dict(data=bytes(wraps)),
-        # An ORVEX payload that is not gzip.
-        dict(data=component(ORVEX, b"not gzip at all" * 10, "1.0.0.0"), slot=1),
+        # An ORVEX payload that is not gzip, with the unpacked file of an
+        # earlier failed install still in /tmp: never taken for this one.
+        dict(data=component(ORVEX, b"not gzip at all" * 10, "1.0.0.0"), slot=1,
+             before="echo stale > /tmp/orv-image"),
         # The ORVEX slot question at the end of input: taken as quitting.
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0")),
         # A slot file that cannot be created: a directory in its place.

@@ -1,6 +1,7 @@
 """The rescue menu as an operator sees it on the console: the options, the
 hidden letters, the USB chooser, the downloads by TFTP and XMODEM."""
 
+import os
 import struct
 
 import images
@@ -106,11 +107,20 @@ def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
     names = ["plain.img", "with spaces.img", "$(reboot)", "a;reboot", "`reboot`|x&y>z", "n" * 255]
     for name in names:
         (stick / name).write_bytes(b"not an image")
-    switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: GOOD1})
+    slot1 = signed(tmp_path, "application", images.application("slot1"), "1.2.3.4", "slot1")
+    switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: slot1})
+    # Entries that are no regular file: a FIFO would block the installer's
+    # read for ever. A link to slot 1's own file is a regular file.
+    usb = switch.board / "usb"
+    os.mkfifo(usb / "fifo")
+    (usb / "link to fifo").symlink_to("fifo")
+    (usb / "link to dir").symlink_to("images")
+    (usb / "slot1 link").symlink_to("/user/images/image1")
+    names.append("slot1 link")
     switch.boot()
     at_menu(switch)
 
-    # Every file, no directory, numbered from 1.
+    # Every regular file, directly or through a link, numbered from 1.
     choose(switch, "u")
     listing = usb_listing(switch)
     assert sorted(listing.values()) == sorted(names)
@@ -132,10 +142,11 @@ def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
     assert usb_listing(switch) == listing
     switch.console.send("abc\r")
     switch.expect("Invalid file number abc. Try again pleas\r\n")
-    switch.console.send("2x\r")
+    two = 2 if listing[2] != "slot1 link" else 3  # a file that asks no slot
+    switch.console.send(f"{two}x\r")
     text = at_menu(switch)
     assert CHOOSE_FILE not in text
-    assert f"Installing {listing[2]}\r\n" in text
+    assert f"Installing {listing[two]}\r\n" in text
 
     # Names with shell characters reach the installer whole, and nothing
     # reaches the shell.
@@ -147,6 +158,20 @@ def test_usb_chooser_numbers_and_names(make_switch, tmp_path):
         text = at_menu(switch)
         assert f"Installing {wanted}\r\n" in text
         assert "Updating install log" not in text
+
+    # The link to slot 1 installed into slot 1: the component is read whole
+    # before the slot file it comes from is rewritten, so the install
+    # neither dies of the file cut under it nor leaves the slot cut short.
+    number = next(n for n, name in listing.items() if name == "slot1 link")
+    choose(switch, "u")
+    usb_listing(switch)
+    switch.console.send(f"{number}\r")
+    switch.expect("Install image as image 1 or 2 (hit return to just boot image): ")
+    switch.console.send("1\r")
+    text = at_menu(switch)
+    assert "Image1 updated succeeded\r\n" in text
+    assert "File /mnt/usb/slot1 link installed from USB" in text
+    assert (switch.board / "emmc" / "p1" / "images" / "image1").read_bytes() == slot1
 
     choose(switch, "e")
     switch.end()
