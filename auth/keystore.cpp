@@ -47,6 +47,13 @@ void use_builtin(KeyRecord* record, const char* builtin) {
     record->length = kBuiltinKeyLength;
 }
 
+// Whether the record's text is the built-in key, no more and no less. The
+// comparison never reads past the built-in key's storage.
+bool holds_builtin(const KeyRecord& record, const char* builtin) {
+    return record.length == kBuiltinKeyLength &&
+           std::memcmp(builtin, record.pem, kBuiltinKeyLength) == 0;
+}
+
 bool exists(const char* path) {
     struct stat info {};
     return stat(path, &info) == 0;
@@ -153,15 +160,19 @@ int imgsign_loadKey(KeyRecord* record, const char* fileName) {
     std::uint32_t cipherLen = record->length;
     toolkit_wipe(record->pem, sizeof record->pem);
     record->length = 0;
-    if (plain != nullptr) {
+    bool decrypted = plain != nullptr;
+    if (decrypted) {
         std::memcpy(record->pem, plain, textLen);
         record->length = static_cast<std::uint16_t>(textLen);
         imgsign_release(plain, cipherLen + 1);
     }
 
-    // Only `length` bytes are compared: a text that is a leading part of the
-    // built-in key, the empty text included, is kept as it is.
-    if (builtin != nullptr && std::memcmp(builtin, record->pem, record->length) != 0) {
+    // A file that decrypted is kept only when it holds the built-in key
+    // whole. An empty text (a zero-byte file, left by a full /user) or a
+    // leading part of the key verifies no image, so it is rewritten as a
+    // file of another key is. A file that could not be decrypted has just
+    // been deleted with every key file; the next load recreates it.
+    if (builtin != nullptr && decrypted && !holds_builtin(*record, builtin)) {
         std::puts(builtin == builtin_production_key ? "Updating system key...."
                                                     : "Updating system development key....");
         imgsign_writeKey(builtin, kBuiltinKeyStorage, fileName, serial.bytes, sizeof serial.bytes);

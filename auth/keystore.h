@@ -5,7 +5,8 @@
 // in two key files on the eMMC, encrypted under a key bound to the board's
 // serial number (auth/keyfile.h). Every load reads the file, decrypts it and
 // compares it with the built-in key of the same name: a missing file is
-// created, a file that decrypts to anything else is rewritten from the
+// created, a file that decrypts to anything but the whole built-in key (an
+// empty text and a leading part of it included) is rewritten from the
 // built-in key, and a file that cannot be decrypted at all makes the store
 // delete every key file ("rm /user/*.pem"); the next load recreates them. A
 // board whose serial number is blank (twelve zero bytes) never touches the

@@ -1,6 +1,7 @@
 // The key store on the virtual board. Key files created, kept, repaired and
 // deleted as the serial number and the files' contents say are console tests
-// (tests/console/test_keys.py); here the EEPROM fallback and the wiping.
+// (tests/console/test_keys.py); here the EEPROM fallback, the bound of the
+// comparison and the wiping.
 #include "auth/keystore.h"
 
 #include <cstring>
@@ -54,6 +55,18 @@ TEST_F(KeyStore, UnreadableEepromKeysTheFilesWithTheBufferDefault) {
     std::string out = load(kDevelopmentKeyFile, 1, &record_);
     EXPECT_EQ(std::string::npos, out.find("Updating")) << out;
     EXPECT_EQ(kDevelopment, text_of(record_));
+}
+
+// A text longer than the built-in key is another text: the comparison
+// stops at the key's own bytes (the sanitizer build proves it reads no
+// further) and the file is rewritten.
+TEST_F(KeyStore, TextLongerThanTheKeyIsRewrittenWithoutReadingPastTheKey) {
+    write_file(kProductionKeyFile,
+               key_file_for("VKT3390A0001", kProduction + kProduction.substr(0, 40)));
+    std::string out = load(kProductionKeyFile, 1, &record_);
+    EXPECT_NE(std::string::npos, out.find("Updating system key....")) << out;
+    EXPECT_EQ(kProduction, text_of(record_));
+    EXPECT_EQ(key_file_for("VKT3390A0001", kProduction), read_file(kProductionKeyFile));
 }
 
 // Every buffer that held key material or key text is zero when released.

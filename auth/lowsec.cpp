@@ -8,8 +8,8 @@
 
 #include "board/i2c.h"
 #include "boot/interrupt.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
-#include "boot/startup.h"
 #include "console/input.h"
 #include "platform/platform.h"
 

@@ -7,7 +7,7 @@
 #include "board/board.h"
 #include "board/mtd.h"
 #include "boot/launch.h"
-#include "boot/startup.h"
+#include "boot/reboot.h"
 #include "image/container.h"
 #include "image/installed.h"
 #include "platform/platform.h"

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "board/i2c.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
-#include "boot/startup.h"
 #include "platform/platform.h"
 
 namespace {

@@ -6,13 +6,15 @@
 #include "board/board.h"
 #include "boot/diagnostics.h"
 #include "boot/launch.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
-#include "boot/startup.h"
 #include "boot/usb.h"
 #include "console/rescue.h"
 #include "image/container.h"
 #include "image/installed.h"
 #include "platform/platform.h"
+
+std::uint8_t second_attempt = 0;
 
 namespace {
 

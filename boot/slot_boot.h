@@ -3,9 +3,16 @@
 // to /tmp, and hand over to the application launch.
 #pragma once
 
+#include <cstdint>
+
 // Slot numbers: 1 and 2 are /user/images/image1 and image2, 3 the OS image
 // on the USB stick.
 inline constexpr int kUsbSource = 3;
+
+// The slot now being booted is the last chance: boot failures no longer
+// return but end in the rescue menu, the shell escape and a reboot.
+// Start-up sets it before the second slot is tried.
+extern std::uint8_t second_attempt;
 
 // The slot the board is configured to boot: 1 or 2.
 int configured_slot();

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include "boot/startup.h"
 #include "boot/usb.h"
 #include "image/container.h"
 #include "image/test_support.h"

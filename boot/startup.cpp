@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "auth/crypto/toolkit.h"
 #include "auth/keystore.h"
 #include "board/board.h"
 #include "board/mtd.h"
 #include "boot/interrupt.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
 #include "boot/slot_boot.h"
 #include "boot/usb.h"
@@ -18,9 +18,6 @@
 #include "console/network.h"
 #include "console/rescue.h"
 #include "platform/platform.h"
-
-std::uint8_t usb_enabled = 0;
-std::uint8_t second_attempt = 0;
 
 namespace {
 
@@ -94,14 +91,6 @@ void rtc_date_command(const ClockStamp& clock, char* out, std::size_t size) {
                   clock.reg[kRtcMonth] & 0x1F, clock.reg[kRtcDay] & 0x3F,
                   clock.reg[kRtcHours] & 0x3F, clock.reg[kRtcMinutes] & 0x7F, clock.reg[kRtcYear],
                   clock.reg[kRtcSeconds] & 0x7F);
-}
-
-void reboot_board() {
-    plat_sleep(1);
-    if (plat_system("reboot") < 0) {
-        std::fputs("System reboot failed, please power-cycle.\n", stderr);
-    }
-    std::exit(0);
 }
 
 void boot_main() {

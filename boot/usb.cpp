@@ -6,10 +6,12 @@
 
 #include <cstdio>
 
-#include "boot/startup.h"
+#include "boot/reboot.h"
 #include "image/install.h"
 #include "image/install_log.h"
 #include "platform/platform.h"
+
+std::uint8_t usb_enabled = 0;
 
 namespace {
 

@@ -3,6 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+// USB handling is enabled for this start (board byte 213, stick mounted).
+// Start-up sets it; usb_wait_mounted reads it.
+extern std::uint8_t usb_enabled;
 
 // MD5 digest of a file as busybox md5sum prints it: 32 lower-case hex
 // digits and a NUL into `out` (33 bytes). 1, or 0 when it could not be had.

@@ -57,14 +57,73 @@ bool user_has_files() {
     return found;
 }
 
-// A failed rebuild step: its line, the captured output of the command when
-// there is one, and /user mounted again so that start-up finds it.
-int rebuild_failed(const char* line, const char* log_command) {
+// /tmp is RAM: a backup there is lost at the next power-off, and nothing
+// else would tell the operator so.
+constexpr const char* kBackupInRam =
+    "\tYour files are in /tmp/backup until the switch is powered off or rebooted";
+
+// Puts the backup back on /user, which the caller has mounted. The backup
+// stays in /tmp/backup either way; when the copy fails the operator is told
+// where the files are.
+bool restore_backup() {
+    std::puts("\tRestoring filesystem with backup. This can take a few minutes");
+    if (run("cp -r /tmp/backup/* /user/")) {
+        return true;
+    }
+    std::puts("\tFailed to restore backup");
+    std::puts(kBackupInRam);
+    return false;
+}
+
+// A failed rebuild step: its line, the captured output of the command, and
+// /user mounted again so that start-up finds it. Every such step comes
+// after sfdisk was run, which may have rewritten the partition table even
+// when it failed (a table written that the kernel could not re-read), so
+// with a backup in RAM the operator's files go back on /user, or the
+// operator learns where they are when /user cannot be mounted.
+int rebuild_failed(bool backup, const char* line, const char* log_command) {
     std::puts(line);
     std::puts("log:");
     run(log_command);
-    run(kMountUser);
+    bool mounted = run(kMountUser);
+    if (backup) {
+        if (mounted) {
+            restore_backup();
+        } else {
+            std::puts(kBackupInRam);
+        }
+    }
     return 0;
+}
+
+// Copies /user to /tmp/backup before the eMMC is changed. false when the
+// rebuild must stop (with nothing changed on the eMMC); *made tells
+// whether there is a backup to restore.
+bool back_up_user(bool* made) {
+    std::puts("\tBacking up files. This can take a few minutes");
+    run(kMountUser);
+    if (!run("mkdir /tmp/backup")) {
+        std::puts("\tFailed to create backup directory. Quitting");
+        return false;
+    }
+    // A copy that fails while /user holds files would lose them to the
+    // repartitioning below: stop while the eMMC is untouched and /user
+    // still mounted, and drop the partial copy so /tmp keeps its room.
+    // An empty /user fails the copy too (the star matches nothing),
+    // but then there is nothing to lose and nothing to restore.
+    if (run("cp -r /user/* /tmp/backup")) {
+        *made = true;
+    } else if (user_has_files()) {
+        std::puts("\tFailed to back up files; nothing was changed. Quitting");
+        run("rm -rf /tmp/backup");
+        return false;
+    }
+    std::puts("\tUnmounting filesystem");
+    if (!run("umount /dev/mmcblk0p1")) {
+        std::puts("\tFailed to unmount filesystem. Quitting");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -101,40 +160,19 @@ int update_filesystem(unsigned limit, int interactive) {
         }
     }
 
-    bool restore = false;
-    if (interactive && exists(kPartition1)) {
-        std::puts("\tBacking up files. This can take a few minutes");
-        run(kMountUser);
-        if (!run("mkdir /tmp/backup")) {
-            std::puts("\tFailed to create backup directory. Quitting");
-            return 0;
-        }
-        // A copy that fails while /user holds files would lose them to the
-        // repartitioning below: stop while the eMMC is untouched and /user
-        // still mounted, and drop the partial copy so /tmp keeps its room.
-        // An empty /user fails the copy too (the star matches nothing),
-        // but then there is nothing to lose and nothing to restore.
-        if (run("cp -r /user/* /tmp/backup")) {
-            restore = true;
-        } else if (user_has_files()) {
-            std::puts("\tFailed to back up files; nothing was changed. Quitting");
-            run("rm -rf /tmp/backup");
-            return 0;
-        }
-        std::puts("\tUnmounting filesystem");
-        if (!run("umount /dev/mmcblk0p1")) {
-            std::puts("\tFailed to unmount filesystem. Quitting");
-            return 0;
-        }
+    bool backup = false;
+    if (interactive && exists(kPartition1) && !back_up_user(&backup)) {
+        return 0;
     }
 
     std::puts("\tCreating new filesystem partitions");
     if (!run("sfdisk /dev/mmcblk0 < /etc/partsetup &> /tmp/repart.txt")) {
-        return rebuild_failed("\tFailed to create partitions. Quitting", "cat /tmp/repart.txt");
+        return rebuild_failed(backup, "\tFailed to create partitions. Quitting",
+                              "cat /tmp/repart.txt");
     }
     std::puts("\tReformatting main partition");
     if (!run("mkfs.ext3 -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt")) {
-        return rebuild_failed("\tFailed to format main partition. Quitting",
+        return rebuild_failed(backup, "\tFailed to format main partition. Quitting",
                               "cat /tmp/velmopart.txt");
     }
     std::puts("\tVerifying main partition");
@@ -143,21 +181,19 @@ int update_filesystem(unsigned limit, int interactive) {
     }
     std::puts("\tReformatting config partition");
     if (!run("mkfs.ext3 -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt")) {
-        return rebuild_failed("\tFailed to format config partition. Quitting",
+        return rebuild_failed(backup, "\tFailed to format config partition. Quitting",
                               "cat /tmp/cfgpart.txt");
     }
     std::puts("\tMounting main filesystem");
     if (!run(kMountUser)) {
         std::puts("\tFailed to remount filesystem. Quitting");
+        if (backup) {
+            std::puts(kBackupInRam);
+        }
         return 0;
     }
-    if (restore) {
-        std::puts("\tRestoring filesystem with backup. This can take a few minutes");
-        if (!run("cp -r /tmp/backup/* /user/")) {
-            // The backup stays in /tmp/backup for the operator to copy.
-            std::puts("\tFailed to restore backup");
-            return 0;
-        }
+    if (backup && !restore_backup()) {
+        return 0;
     }
     return 1;
 }

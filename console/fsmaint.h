@@ -8,7 +8,9 @@ int check_filesystem(unsigned limit);
 
 // Backs up /user, repartitions and reformats the eMMC card and restores the
 // files; `interactive` asks first. 1 when done or declined, 0 when a step
-// failed.
+// failed. A step that fails after the backup was made puts the files back
+// on /user, or says that they are in /tmp/backup when /user cannot be
+// mounted.
 int update_filesystem(unsigned limit, int interactive);
 
 // Runs the diagnostics image of the rescue partition when allowed; returns

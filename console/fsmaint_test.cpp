@@ -1,5 +1,7 @@
 // The rebuild's failure paths that a whole start-up cannot reach: each step
 // failing in turn, with its line, its captured log and /user mounted again.
+// The interactive rebuild's failures with a backup to restore are console
+// tests (tests/console/test_fsmaint.py).
 #include "console/fsmaint.h"
 
 #include <sys/stat.h>
@@ -111,21 +113,6 @@ TEST_F(Rebuild, LeftoverBackupDirectoryStopsBeforeAnythingChanges) {
               "\tBacking up files. This can take a few minutes\n"
               "\tFailed to create backup directory. Quitting\n");
     EXPECT_EQ(board_.get("commands.log").find("sfdisk"), std::string::npos);
-}
-
-TEST_F(Rebuild, FailedRestoreKeepsTheBackup) {
-    sandbox_test::write_file("/user/keep.txt", "operator's notes");
-    board_.set("answers/cp", "0\n1\n");
-    type("Y");
-    int result = -1;
-    std::string shown = capture_stdout([&] { result = update_filesystem(0, 1); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(shown.substr(shown.rfind("\tMounting")),
-              "\tMounting main filesystem\n"
-              "\tRestoring filesystem with backup. This can take a few minutes\n"
-              "\tFailed to restore backup\n");
-    EXPECT_EQ(sandbox_test::read_file("/tmp/backup/keep.txt"), "operator's notes");
-    EXPECT_EQ(sandbox_test::read_file("/user/keep.txt"), "<missing>");
 }
 
 }  // namespace

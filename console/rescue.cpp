@@ -16,7 +16,7 @@
 #include "auth/lowsec.h"
 #include "board/board.h"
 #include "boot/interrupt.h"
-#include "boot/startup.h"
+#include "boot/reboot.h"
 #include "console/fsmaint.h"
 #include "console/input.h"
 #include "console/network.h"

@@ -1,6 +1,7 @@
 """Filesystem maintenance and the standalone diagnostics, as an operator
 sees them at start-up."""
 
+import random
 import shutil
 
 import pexpect
@@ -12,10 +13,19 @@ GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3
 UPDATE_QUESTION = "Confirm: update filesystem y/N: "
 RECREATE_QUESTION = "Confirm: Recreate filesystem. Any data will be lost y/N: "
 ERASE_QUESTION = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+RESTORING = "\tRestoring filesystem with backup. This can take a few minutes\r\n"
+IN_RAM = "\tYour files are in /tmp/backup until the switch is powered off or rebooted\r\n"
 
 
 def fake_calls(switch, name):
     return [c for c in switch.calls() if c.split()[0] == name]
+
+
+def tree(top):
+    """Every directory and file below top: path -> bytes, or None for a
+    directory; key files left out (start-up writes them afresh)."""
+    return {str(p.relative_to(top)): None if p.is_dir() else p.read_bytes()
+            for p in top.rglob("*") if not p.name.endswith(".pem")}
 
 
 def assert_quiet(switch, seconds):
@@ -58,6 +68,47 @@ def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_swi
     commands = switch.commands()
     assert commands[commands.index("cat /tmp/repart.txt") + 1] == "mount /dev/mmcblk0p1 /user"
     assert fake_calls(switch, "mkfs.ext3") == []
+
+
+@pytest.mark.parametrize("answers, failure, restored", [
+    (["sfdisk=1"], "\tFailed to create partitions. Quitting\r\nlog:\r\n", True),
+    (["mkfs.ext3=1"], "\tFailed to format main partition. Quitting\r\nlog:\r\n", True),
+    # Partition 1 is formatted already: only the backup holds the files.
+    (["mkfs.ext3=0,1"], "\tFailed to format config partition. Quitting\r\nlog:\r\n", True),
+    (["mkfs.ext3=0,1", "mount=0,1"], "\tFailed to format config partition. Quitting\r\n", False),
+    (["mount=0,1"], "\tFailed to remount filesystem. Quitting\r\n", False),
+    (["cp=0,1"], "\tFailed to restore backup\r\n", False),
+], ids=["partitions", "main-format", "config-format", "config-format-no-mount", "remount",
+        "restore"])
+def test_failed_rebuild_restores_the_backup_or_says_where_it_is(make_switch, tmp_path, answers,
+                                                                failure, restored):
+    config = tmp_path / "startup-config"
+    config.write_bytes(random.Random(3).randbytes(20000))
+    options = ["--emmc-partitions", "1,2,3", "--user-file", f"config/site/startup-config={config}"]
+    for answer in answers:
+        options += ["--answer", answer]
+    switch = make_switch(*options, slots={1: GOOD1})
+    (switch.board / "emmc" / "p1" / "config" / "empty").mkdir()
+    before = tree(switch.board / "emmc" / "p1")
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("y")
+    switch.expect("\tUnmounting filesystem\r\n")
+    switch.expect(failure)
+    switch.expect((RESTORING if restored else IN_RAM) + "Booting image '1'")
+    if restored:
+        switch.expect("application up: slot1")
+    else:
+        # /user holds no slot: the operator leaves the rescue menu.
+        switch.expect("Option? : ")
+        switch.console.send("e")
+    switch.end()
+    # A restore is tried whenever /user could be mounted again.
+    commands = switch.commands()
+    assert ("cp -r /tmp/backup/* /user/" in commands) == (answers[-1] != "mount=0,1")
+    assert tree(switch.board / "tmp" / "backup") == before
+    if restored:
+        assert tree(switch.board / "emmc" / "p1") == before
 
 
 def test_filesystem_only_the_forced_repair_fixes(make_switch):

@@ -31,21 +31,46 @@ def user_file(switch, name):
     return path.read_bytes() if path.exists() else None
 
 
-def test_openssl_made_file_is_kept_and_one_from_another_switch_is_rewritten(make_switch, tmp_path):
-    production = key_file(SERIAL, PRODUCTION)
-    moved = key_file("VKT3390A0002", DEVELOPMENT)
-    switch = board_with_keys(make_switch, tmp_path, production=production, development=moved)
-    switch.boot()
-    switch.expect("Running filesystem check.....")
-    switch.expect("Updating system development key....")
-    before = switch.console.before
-    switch.expect("application up: slot1")
-    switch.end()
-    assert "Updating system key...." not in before
-    assert user_file(switch, "production_key.pub.pem") == production
-    assert openssl("-d", SERIAL, user_file(switch, "development_key.pub.pem")) == \
-        DEVELOPMENT + b"\0" * 13
-    assert not any(c.startswith("rm ") for c in switch.commands())
+# What a key file may hold, made from the key it should hold and the other
+# built-in key, and whether start-up keeps it. Every file but the right key
+# is rewritten: an empty or cut text verifies no image.
+KEY_FILES = [
+    ("the right key", lambda own, other: key_file(SERIAL, own), True),
+    ("a zero-byte file", lambda own, other: b"", False),
+    ("the first 100 bytes", lambda own, other: key_file(SERIAL, own[:100]), False),
+    ("the key and 40 bytes more", lambda own, other: key_file(SERIAL, own + own[:40]), False),
+    ("the other built-in key", lambda own, other: key_file(SERIAL, other), False),
+    ("a file of another switch", lambda own, other: key_file("VKT3390A0002", own), False),
+]
+
+
+def test_key_file_is_kept_only_when_it_holds_the_whole_built_in_key(make_switch, tmp_path):
+    switch = board_with_keys(make_switch, tmp_path)
+    p1 = switch.board / "emmc" / "p1"
+    # Three starts of one switch, each with two of the files above.
+    for production, development in zip(KEY_FILES[:3], KEY_FILES[3:]):
+        files = {"production_key.pub.pem": (production, PRODUCTION, DEVELOPMENT,
+                                            "Updating system key....\r\n"),
+                 "development_key.pub.pem": (development, DEVELOPMENT, PRODUCTION,
+                                             "Updating system development key....\r\n")}
+        for name, ((_, make, _), own, other, _) in files.items():
+            (p1 / name).write_bytes(make(own, other))
+        before = {name: user_file(switch, name) for name in files}
+        start = len(switch.commands())
+        switch.boot()
+        switch.expect("Running filesystem check.....\r\n")
+        switch.expect("Booting image '1'")
+        text = switch.console.before
+        switch.expect("application up: slot1")
+        switch.end()
+        for name, ((case, _, kept), own, _, message) in files.items():
+            assert (message in text) != kept, (case, text)
+            if kept:
+                assert user_file(switch, name) == before[name], case
+            else:
+                assert openssl("-d", SERIAL, user_file(switch, name)) == own + b"\0" * 13, case
+        assert "WARNING - problem with security keys" not in text
+        assert not any(c.startswith("rm ") for c in switch.commands()[start:])
 
 
 def test_misaligned_key_file_deletes_every_key_file_and_the_next_load_recreates(

@@ -76,12 +76,16 @@ def test_show_tells_what_an_openssl_made_key_file_holds(tmp_path):
     code, text = show("other.pem", openssl("-e", SERIAL, padded(OTHER_KEY.read_bytes())))
     assert code == 1 and "another RSA public key (2048 bits)" in text
     assert OTHER_KEY.read_text() in text
+    rewritten = ": the switch rewrites it from its built-in key\n"
     code, text = show("part.pem", openssl("-e", SERIAL, padded(PRODUCTION[:100])))
-    assert code == 1 and "the first 100 bytes of the built-in production key" in text
+    assert (code, text) == (1, f"{tmp_path}/part.pem: the first 100 bytes of the built-in "
+                               f"production key{rewritten}")
+    code, text = show("long.pem", openssl("-e", SERIAL, padded(DEVELOPMENT + b"x" * 40)))
+    assert code == 1 and f"the built-in development key followed by 40 more bytes{rewritten}" in text
     code, text = show("odd.pem", b"x" * 500)
     assert code == 1 and "500 bytes, not a multiple of 16" in text
     code, text = show("empty.pem", b"")
-    assert code == 1 and "an empty key" in text
+    assert (code, text) == (1, f"{tmp_path}/empty.pem: an empty key{rewritten}")
     assert show("big.pem", b"x" * 501)[0] == 2
 
 

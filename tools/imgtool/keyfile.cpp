@@ -192,17 +192,25 @@ int show_key_file(const KeyfileArgs& args, const std::uint8_t* serial) {
         return kImgtoolOk;
     }
     if (text.empty()) {
-        std::printf("%s: an empty key: the switch keeps it, and it verifies no image\n", args.show);
+        std::printf("%s: an empty key: the switch rewrites it from its built-in key\n", args.show);
         return kImgtoolFailed;
     }
     for (const char* builtin : {builtin_production_key, builtin_development_key}) {
+        const char* name = builtin == builtin_production_key ? "production" : "development";
         if (text.size() < kBuiltinKeyLength &&
             std::memcmp(builtin, text.data(), text.size()) == 0) {
             std::printf(
-                "%s: the first %zu bytes of the built-in %s key: the switch keeps it, and it "
-                "verifies no image\n",
-                args.show, text.size(),
-                builtin == builtin_production_key ? "production" : "development");
+                "%s: the first %zu bytes of the built-in %s key: the switch rewrites it from its "
+                "built-in key\n",
+                args.show, text.size(), name);
+            return kImgtoolFailed;
+        }
+        if (text.size() > kBuiltinKeyLength &&
+            std::memcmp(builtin, text.data(), kBuiltinKeyLength) == 0) {
+            std::printf(
+                "%s: the built-in %s key followed by %zu more bytes: the switch rewrites it "
+                "from its built-in key\n",
+                args.show, name, text.size() - kBuiltinKeyLength);
             return kImgtoolFailed;
         }
     }
