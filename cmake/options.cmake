@@ -16,13 +16,26 @@ function(bl_target_options target)
     # driver themselves.
     target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
+  if(BL_SHIP)
+    # The same commit gives the same bytes wherever it is checked out and
+    # built: no source or build directory reaches an object file. The
+    # last map that matches wins, so a build folder inside the sources
+    # becomes "build".
+    target_compile_options(${target} PRIVATE
+      -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+      -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+  endif()
 endfunction()
 
 # Executables run inside the sandbox's busybox root filesystem and on the
 # switch, where no C++ runtime is installed: link them statically. The
 # sanitizer runtime cannot be linked statically, so that build stays dynamic.
+# A build to ship is stripped: symbols only take room on the switch.
 function(bl_executable_options target)
   if(BL_STATIC AND NOT BL_SANITIZE)
     target_link_options(${target} PRIVATE -static)
+  endif()
+  if(BL_SHIP)
+    target_link_options(${target} PRIVATE -s)
   endif()
 endfunction()

@@ -6,6 +6,8 @@
 // the switch accepts. Only signing (pack --sign) uses OpenSSL.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -84,3 +86,18 @@ int imgtool_walk_next(ToolWalk& walk, ToolComponent* component);
 
 // Opens a file for reading; prints why on failure.
 std::FILE* imgtool_open(const char* command, const char* path);
+
+// ---- Signing (pack --sign; OpenSSL's libcrypto) ----
+
+// Prints "imgtool COMMAND: WHAT: " and the first error OpenSSL queued.
+void imgtool_openssl_error(const char* command, const char* what);
+
+// True when a --sign argument is a PKCS#11 URI ("pkcs11:...") rather than
+// a PEM file.
+bool imgtool_is_pkcs11_uri(const char* key);
+
+// The private key a PKCS#11 URI names, in the module the pkcs11 engine
+// opens (tools/imgtool/pkcs11.cpp); nullptr after a message. Free the key
+// with EVP_PKEY_free before imgtool_pkcs11_close.
+EVP_PKEY* imgtool_pkcs11_load_key(const char* uri);
+void imgtool_pkcs11_close();

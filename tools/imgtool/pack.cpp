@@ -66,8 +66,12 @@ void pack_usage(std::FILE* out) {
         "  --version A.B.C.D   component version, four numbers 0-255 (default 0.0.0.0)\n"
         "  --alias TYPE        format 3: a tag-6 type alias, TYPE as above or a full\n"
         "                      32-bit magic value above 127 (such as 0x014D4152)\n"
-        "  --sign KEY.pem      format 3: a tag-3 signature entry, RSA PKCS#1 v1.5 with\n"
-        "                      SHA-256 over the payload, made with this private key\n"
+        "  --sign KEY          format 3: a tag-3 signature entry, RSA PKCS#1 v1.5 with\n"
+        "                      SHA-256 over the payload, made with this private key: a\n"
+        "                      PEM file, or a key in a hardware security module named by\n"
+        "                      a PKCS#11 URI (pkcs11:token=LABEL;object=LABEL), whose PIN\n"
+        "                      is taken from IMGTOOL_PKCS11_PIN and whose module from\n"
+        "                      PKCS11_MODULE_PATH (default: p11-kit's registered modules)\n"
         "  --flag              format 3: set the extended-header flag bit as well\n"
         "\n"
         "Exit status: 0 written, 1 failed (nothing is left at OUTPUT), 2 usage error or\n"
@@ -191,28 +195,29 @@ int parse_pack_args(int argc, char** argv, PackArgs& args) {
     return 1;
 }
 
-void print_openssl_error(const char* what) {
-    unsigned long code = ERR_get_error();
-    char text[256] = "no detail";
-    if (code != 0) {
-        ERR_error_string_n(code, text, sizeof text);
-    }
-    imgtool_error(kCommand, "%s: %s", what, text);
-}
-
 using PkeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
-// Loads an RSA private key. -1 (usage: unreadable or not an RSA key) or 1.
-int load_key(const std::string& path, PkeyPtr& key) {
+// A private key from a PEM file; nullptr after a message.
+EVP_PKEY* read_pem_key(const std::string& path) {
     std::FILE* file = imgtool_open(kCommand, path.c_str());
     if (!file) {
-        return -1;
+        return nullptr;
     }
-    key.reset(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr));
+    EVP_PKEY* key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
     std::fclose(file);
     if (!key) {
-        print_openssl_error((path + ": not a PEM private key").c_str());
+        imgtool_openssl_error(kCommand, (path + ": not a PEM private key").c_str());
+    }
+    return key;
+}
+
+// Loads an RSA private key from a PEM file or, for a PKCS#11 URI, from a
+// hardware security module. -1 (usage: unreadable or not an RSA key) or 1.
+int load_key(const std::string& path, PkeyPtr& key) {
+    key.reset(imgtool_is_pkcs11_uri(path.c_str()) ? imgtool_pkcs11_load_key(path.c_str())
+                                                  : read_pem_key(path));
+    if (!key) {
         return -1;
     }
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
@@ -233,7 +238,7 @@ bool sign_payload(std::FILE* payload, EVP_PKEY* key, std::vector<std::uint8_t>& 
     EVP_PKEY_CTX* pctx = nullptr;
     if (!md || EVP_DigestSignInit(md.get(), &pctx, EVP_sha256(), nullptr, key) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1) {
-        print_openssl_error("cannot start the signature");
+        imgtool_openssl_error(kCommand, "cannot start the signature");
         return false;
     }
     static std::uint8_t buffer[kImagePieceSize];
@@ -241,7 +246,7 @@ bool sign_payload(std::FILE* payload, EVP_PKEY* key, std::vector<std::uint8_t>& 
     std::size_t got = 0;
     while ((got = std::fread(buffer, 1, sizeof buffer, payload)) > 0) {
         if (EVP_DigestSignUpdate(md.get(), buffer, got) != 1) {
-            print_openssl_error("cannot sign");
+            imgtool_openssl_error(kCommand, "cannot sign");
             return false;
         }
     }
@@ -251,12 +256,12 @@ bool sign_payload(std::FILE* payload, EVP_PKEY* key, std::vector<std::uint8_t>& 
     }
     std::size_t length = 0;
     if (EVP_DigestSignFinal(md.get(), nullptr, &length) != 1) {
-        print_openssl_error("cannot sign");
+        imgtool_openssl_error(kCommand, "cannot sign");
         return false;
     }
     signature.resize(length);
     if (EVP_DigestSignFinal(md.get(), signature.data(), &length) != 1) {
-        print_openssl_error("cannot sign");
+        imgtool_openssl_error(kCommand, "cannot sign");
         return false;
     }
     signature.resize(length);
@@ -428,6 +433,15 @@ int write_component(const ComponentPlan& plan, bool allow_hdr3, std::FILE* out,
 
 }  // namespace
 
+void imgtool_openssl_error(const char* command, const char* what) {
+    unsigned long code = ERR_get_error();
+    char text[256] = "no detail";
+    if (code != 0) {
+        ERR_error_string_n(code, text, sizeof text);
+    }
+    imgtool_error(command, "%s: %s", what, text);
+}
+
 int imgtool_pack(int argc, char** argv) {
     PackArgs args;
     int parsed = parse_pack_args(argc, argv, args);
@@ -454,6 +468,7 @@ int imgtool_pack(int argc, char** argv) {
             break;
         }
     }
+    imgtool_pkcs11_close();
     if (std::fclose(out) != 0 && status == kImgtoolOk) {
         imgtool_error(kCommand, "cannot write %s: %s", temp.c_str(), std::strerror(errno));
         status = kImgtoolFailed;
