@@ -94,9 +94,8 @@ int copy_checked(std::FILE* in, std::FILE* out, const BootableComponent& found) 
     // that every later piece is payload only and starts in the archive at
     // a multiple of the piece size: no write request covers part of a page.
     std::span<std::uint8_t> buffer(piece_buffer);
-    std::span<std::uint8_t> first =
-        buffer.first(found.layout.header_len < buffer.size() ? found.layout.header_len
-                                                             : buffer.size());
+    std::span<std::uint8_t> first = buffer.first(
+        found.layout.header_len < buffer.size() ? found.layout.header_len : buffer.size());
     ImagePiece piece;
     int step = image_pieces_next(reader, first, &piece);
     while (step == 1) {
