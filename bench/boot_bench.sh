@@ -19,6 +19,9 @@
 # scripts that cost far more than the switch's own. It is measured with the
 # same boot of a 1 MiB slot, and the part of the boot that grows with the
 # image (the boot minus that start-up) is compared with the floor too.
+# The launcher copies in pieces of 256 KiB; the floor keeps dd's 64 KiB
+# blocks, and the same dd with 256 KiB blocks is shown beside it, so that
+# what the piece size alone gains can be told from the rest.
 # The launcher timed is bootlauncher-bench (the launcher built with the
 # switch's optimisation) when the build has it. Never fails on a figure.
 set -euo pipefail
@@ -65,6 +68,9 @@ script='
     sync
     /bin/busybox time -f "floor %e s" sh -c "dd if=/user/images/image1 of=/tmp/floor bs=65536 2>/dev/null"
     rm -f /tmp/floor
+    sync
+    /bin/busybox time -f "floor-256k %e s" sh -c "dd if=/user/images/image1 of=/tmp/floor bs=262144 2>/dev/null"
+    rm -f /tmp/floor
     mv /user/images/image1 /user/large && cp /user/small /user/images/image1
     boot start-up
     mv /user/large /user/images/image1
@@ -77,13 +83,15 @@ cat "$work/times"
 awk -v mib="$mib" -v size="$size" -v runs="$runs" '
   function least(old, new) { return old == "" || new < old ? new : old }
   /^launcher/ { t = least(t, $2); if ($4 > kib) kib = $4 }
-  /^floor/ { floor = least(floor, $2) }
+  /^floor / { floor = least(floor, $2) }
+  /^floor-256k/ { floor256 = least(floor256, $2) }
   /^start-up/ { fixed = least(fixed, $2) }
   END {
     printf "boot of a %d MiB slot image (%d bytes), fastest of %d runs: %.2f s, peak resident %.1f MiB (goal <= 16 MiB)\n", mib, size, runs, t, kib / 1024
     if (floor > 0) {
       printf "floor (read once + write once): %.2f s; launcher / floor = %.2f\n", floor, t / floor
       printf "start-up (the same boot of a 1 MiB slot): %.2f s; (launcher - start-up) / floor = %.2f (goal <= 2)\n", fixed, (t - fixed) / floor
+      if (floor256 > 0) printf "floor with 256 KiB blocks: %.2f s; (launcher - start-up) / it = %.2f\n", floor256, (t - fixed) / floor256
     }
   }' "$work/times"
 rm -rf "$work"

@@ -1,10 +1,12 @@
-// Speed of the component CRC on the boot path: image_crc32 (slicing by 16)
-// against zlib's crc32 over the same 64 MiB buffer, in the same run. Both
-// compute the same CRC (zlib's result is the ones' complement of the
-// register), which the program checks before it measures anything. After
-// the runs it prints the throughput ratio the boot path is held to. Times
-// are reported, never judged: the program fails only when the two CRCs
-// disagree or a run fails.
+// Speed of the component CRC on the boot path: image_crc32 (four
+// interleaved lanes) against zlib's crc32 over the same 64 MiB buffer, in
+// the same run. Both compute the same CRC (zlib's result is the ones'
+// complement of the register), which the program checks before it measures
+// anything. Each is run several times, the two in random order, and the
+// fastest run of each stands for it: other work on the machine only ever
+// adds time. After the runs it prints the throughput ratio the boot path is
+// held to. Times are reported, never judged: the program fails only when
+// the two CRCs disagree or a run fails.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -14,6 +16,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "image/crc32.h"
 
@@ -53,8 +56,11 @@ void BM_ZlibCrc32(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kBufferBytes);
 }
 
-BENCHMARK(BM_ImageCrc32)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ZlibCrc32)->Unit(benchmark::kMillisecond);
+// Runs of each, unless --benchmark_repetitions says otherwise.
+constexpr int kRuns = 5;
+
+BENCHMARK(BM_ImageCrc32)->Unit(benchmark::kMillisecond)->Repetitions(kRuns);
+BENCHMARK(BM_ZlibCrc32)->Unit(benchmark::kMillisecond)->Repetitions(kRuns);
 
 // The console report, remembering each benchmark's processor time per
 // iteration; with repetitions, the fastest run stands for the benchmark.
@@ -109,15 +115,23 @@ bool same_crc() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv) || !same_crc()) {
+    // The runs of the two alternate in random order, so that a busy spell
+    // of the machine does not fall on one of them only; the command line
+    // may still say otherwise (a later flag wins).
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()) || !same_crc()) {
         return 1;
     }
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     double ratio = reporter.throughput_ratio("BM_ImageCrc32", "BM_ZlibCrc32");
     if (ratio > 0) {
-        std::printf("\nCRC of 64 MiB, throughput image_crc32 / zlib crc32: %.2fx (goal >= 0.5x)\n",
+        std::printf("\nCRC of 64 MiB, throughput image_crc32 / zlib crc32: %.2fx (goal >= 1.0x)\n",
                     ratio);
     }
     benchmark::Shutdown();

@@ -46,17 +46,22 @@ TEST(ImageCrc32, CheckStringEndsInOnesComplementOfStandardValue) {
     EXPECT_EQ(0x340BC6D9u, image_crc32_final(crc));
 }
 
-// Every length from 0 to 300 covers each tail length after the 8-byte
-// steps (on the switch's big-endian CPU too); random start values show the
-// register is carried, not reset.
+// Every length from 0 to 300 at each of four start offsets covers the
+// short inputs taken byte by byte, each tail after the 32-byte steps and
+// each lead before a 4-byte boundary (on the switch's big-endian CPU too);
+// random start values show the register is carried, not reset.
 TEST(ImageCrc32, MatchesBitwiseOracleOnRandomData) {
     std::mt19937 rng(20240601);
-    for (std::size_t length = 0; length <= 300; ++length) {
-        std::vector<std::uint8_t> data = random_bytes(rng, length);
-        std::uint32_t start = length % 3 == 0 ? kImageCrcStart : static_cast<std::uint32_t>(rng());
-        ASSERT_EQ(bitwise_crc32(data.data(), length, start),
-                  image_crc32(data.data(), static_cast<std::uint32_t>(length), start))
-            << "length " << length;
+    std::vector<std::uint8_t> data = random_bytes(rng, 304);
+    for (std::size_t offset = 0; offset < 4; ++offset) {
+        for (std::size_t length = 0; length <= 300; ++length) {
+            std::uint32_t start =
+                length % 3 == 0 ? kImageCrcStart : static_cast<std::uint32_t>(rng());
+            const std::uint8_t* bytes = data.data() + offset;
+            ASSERT_EQ(bitwise_crc32(bytes, length, start),
+                      image_crc32(bytes, static_cast<std::uint32_t>(length), start))
+                << "offset " << offset << " length " << length;
+        }
     }
 }
 

@@ -55,15 +55,15 @@ def archive(files):
     return gzip.compress(raw.getvalue())
 
 
-def application(name, env_setup=None, install=True, extra=""):
+def application(name, env_setup=None, install=True, extra="", files=None):
     """An application archive whose program tells which image it came from
-    and shows the variables its env-setup set."""
+    and shows the variables its env-setup set; `files` adds more."""
     program = f"""#!/bin/sh
 echo "application up: {name}"
 echo "APP_COLOUR=$APP_COLOUR"
 {extra}
 """
-    files = {"home/bin/mp.elf.strip": (program, 0o755)}
+    files = {"home/bin/mp.elf.strip": (program, 0o755), **(files or {})}
     if install:
         files["home/bin/install.sh"] = ("#!/bin/sh\necho install script of " + name + "\n", 0o755)
     if env_setup is not None:

@@ -1,6 +1,8 @@
 """The boot decision as an operator sees it on the console."""
 
 import gzip
+import hashlib
+import random
 import subprocess
 
 import pexpect
@@ -37,11 +39,18 @@ def test_no_emmc_stops_for_ever(make_switch):
     assert [c for c in switch.commands() if not c.startswith("date ")] == []
 
 
-def test_environment_file_reaches_the_application(make_switch):
-    app = images.application("slot1", env_setup="APP_COLOUR blue\nOTHER 1\n")
-    switch = make_switch(slots={1: images.component(images.APPLICATION, app)})
+def test_archive_arrives_whole_with_its_environment_file(make_switch):
+    # 700 KiB that do not compress make an archive of several of the boot's
+    # pieces, behind a format-3 header (24 bytes, not the basic 16): every
+    # byte must reach the application, and its env-setup too.
+    blob = random.Random(18).randbytes(700 * 1024)
+    app = images.application("slot1", env_setup="APP_COLOUR blue\nOTHER 1\n",
+                             extra="md5sum /tmp/home/bin/blob",
+                             files={"home/bin/blob": (blob, 0o644)})
+    switch = make_switch(slots={1: images.component(images.APPLICATION, app, fmt=3)})
     switch.boot()
     switch.expect("APP_COLOUR=blue")
+    switch.expect(hashlib.md5(blob).hexdigest() + "  /tmp/home/bin/blob")
     switch.end()
 
 
