@@ -255,9 +255,9 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
                        key="development")
     (stick / DEVELOPER).write_bytes(developer)
     slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
-    # A released root filesystem: a production switch, not a developer's.
-    switch = make_switch("--rfs", "production", "--env", "diagnostics=rescue", "--usb", str(stick),
-                         slots={1: slot1})
+    # The default board carries a released root filesystem: a production
+    # switch, not a developer's.
+    switch = make_switch("--env", "diagnostics=rescue", "--usb", str(stick), slots={1: slot1})
     switch.boot()
     assert "key" not in at_menu(switch).lower()
     # The first start wrote the built-in keys, encrypted for this board.
