@@ -20,14 +20,6 @@ using serial_test::Terminal;
 
 constexpr std::uint64_t kSecond = 1000000;
 
-std::string times(std::uint64_t count, const std::string& text) {
-    std::string all;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        all += text;
-    }
-    return all;
-}
-
 // In fast mode only a carriage return ends the wait (a line feed and other
 // bytes typed first are dropped); back at the former settings a line feed
 // does. The reminder comes with the 11th, 22nd, ... wait of each, never
@@ -83,19 +75,22 @@ TEST(SpeedSwitch, EnterAtEachSpeedEndsItsWaitAndTheReminderComesEveryEleventhWai
     std::string log;
     EXPECT_EQ(0, line.join(&log));
 
-    EXPECT_GE(fast_waits, 21u);
-    EXPECT_EQ(
+    std::string shown_fast =
         "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
-        "       before initiating the download.\n" +
-            times(fast_waits / 11,
-                  "\r\n    ... Waiting for the <Enter> key to be hit before the download can "
-                  "start...\r\n"),
-        fast);
-    EXPECT_GE(back_waits + fast_waits, 43u);
-    EXPECT_EQ(
-        "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n" +
-            times(back_waits / 11, "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n"),
-        back);
+        "       before initiating the download.\n";
+    std::string shown_back = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
+    for (std::uint64_t wait = 11; wait <= fast_waits; wait += 11) {
+        shown_fast +=
+            "\r\n    ... Waiting for the <Enter> key to be hit before the download can "
+            "start...\r\n";
+    }
+    for (std::uint64_t wait = 11; wait <= back_waits; wait += 11) {
+        shown_back += "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n";
+    }
+    EXPECT_GE(fast_waits, 21u);
+    EXPECT_GE(fast_waits + back_waits, 43u);
+    EXPECT_EQ(shown_fast, fast);
+    EXPECT_EQ(shown_back, back);
 }
 
 }  // namespace
