@@ -153,15 +153,23 @@ TEST_F(PhysicalPresence, InLowSecurityModeTheTestOffersToSwitchItOff) {
     EXPECT_TRUE(led_writes().empty());
 }
 
-TEST_F(PhysicalPresence, KeyWipeKeepsTheKeyFilesUnlessYes) {
+TEST_F(PhysicalPresence, KeyWipeDeletesTheKeyFilesOnYesOnly) {
     const std::string question = "Confirm: wiping system keys y/N: ";
-    for (const char* keys : {"n", "\r", ""}) {
+    const std::string deleted =
+        "System keys have been deleted. Reset the switch to complete the operation\n";
+    for (const char* keys : {"n", "\r", "", "Y", "y"}) {
+        SCOPED_TRACE(keys);
+        bool yes = keys[0] == 'y' || keys[0] == 'Y';
         write_file(kProductionKeyFile, "key");
-        EXPECT_EQ(question + "\n", on_console(keys, [] { EXPECT_EQ(1, imgsign_wipeKeys()); }));
-        EXPECT_EQ("key", read_file(kProductionKeyFile));
+        write_file(kDevelopmentKeyFile, "key");
+        board_.set("commands.log", "");
+        EXPECT_EQ(question + "\n" + (yes ? deleted : ""),
+                  on_console(keys, [] { EXPECT_EQ(1, imgsign_wipeKeys()); }));
+        EXPECT_EQ(yes ? "rm /user/*.pem\n" : "", commands());
+        for (const char* file : {kProductionKeyFile, kDevelopmentKeyFile}) {
+            EXPECT_EQ(yes ? "<missing>" : "key", read_file(file));
+        }
     }
-    // "y" deletes both files with one rm: the developer-image story.
-    EXPECT_EQ("", commands());
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "board/board.h"
+#include "board/i2c.h"
 #include "boot/usb.h"
 #include "image/container.h"
 #include "image/test_support.h"
@@ -100,6 +102,34 @@ TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
     EXPECT_EQ(boot(0, &errors), 0);
     EXPECT_EQ(boot(4, &errors), 0);
     EXPECT_EQ(errors, "");
+}
+
+// The slot byte is read where the OS kind says; anything but 1 or 2, and
+// an EEPROM that does not answer, boots slot 1.
+TEST(ConfiguredSlot, OnlyOneOrTwoChooseAnythingElseIsSlotOne) {
+    sandbox_test::BoardFiles board;
+    board.set("i2c-absent", "");
+    ASSERT_EQ(0, i2c_open_buses());
+    const struct {
+        char os_kind;
+        std::uint8_t boot_byte, orvex_byte;
+        int slot;
+    } rows[] = {{'E', 1, 2, 1},    {'E', 2, 1, 2}, {'E', 0, 2, 1},   {'E', 3, 2, 1},
+                {'E', 0xFF, 2, 1}, {'C', 1, 2, 2}, {'C', 2, 0x80, 1}};
+    for (const auto& row : rows) {
+        std::string eeprom(8192, '\xFF');
+        eeprom[kEepromOsKind] = row.os_kind;
+        eeprom[kEepromBootSlot] = static_cast<char>(row.boot_byte);
+        eeprom[kEepromOrvexSlot] = static_cast<char>(row.orvex_byte);
+        board.set("eeprom.bin", eeprom);
+        EXPECT_EQ(row.slot, configured_slot()) << row.os_kind << int(row.boot_byte);
+    }
+    board.set("eeprom.bin", std::string(8192, '\x02'));
+    board.set("i2c-absent", "eeprom\n");
+    int slot = 0;
+    sandbox_test::capture_stdout([&] { slot = configured_slot(); });
+    EXPECT_EQ(1, slot);
+    i2c_close_buses();
 }
 
 TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {

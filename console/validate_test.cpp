@@ -1,5 +1,5 @@
 // What may reach a shell command line from the console as a TFTP file name.
-// (MAC addresses: console/network_test.cpp, through their dialogue.)
+// (MAC addresses: through their dialogue, tests/console/test_rescue.py.)
 #include "console/validate.h"
 
 #include <gtest/gtest.h>

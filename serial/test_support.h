@@ -137,17 +137,19 @@ class Terminal {
     void finish() const {
         wait_until([this] { return !fast(); });
         send("\n");
-        for (;;) {
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 1000) < 0 ||
-                ((p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0)) {
-                return;
-            }
-            char buf[256];
-            if (read(master_, buf, sizeof buf) <= 0) {
-                return;
-            }
+        while (!closed(1000)) {
         }
+    }
+
+    // Whether the launcher has closed the port, waiting up to `ms`
+    // milliseconds; what it sent meanwhile is read and dropped.
+    bool closed(int ms) const {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, ms) < 0 || ((p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0)) {
+            return true;
+        }
+        char buf[256];
+        return (p.revents & POLLIN) != 0 && read(master_, buf, sizeof buf) <= 0;
     }
 
    private:
@@ -179,8 +181,9 @@ class SerialLine {
     // Starts the terminal program: `script` runs in a child process once the
     // launcher waits for Enter in fast mode and Enter has been typed; its
     // result is the child's exit status. Afterwards the child types Enter
-    // for the switch back.
-    void start(std::function<int(Terminal&)> script) {
+    // for the switch back. With `enter` false the script alone is the
+    // operator, from the start and to the end.
+    void start(std::function<int(Terminal&)> script, bool enter = true) {
         int fds[2];
         if (pipe(fds) != 0) {
             return;
@@ -189,6 +192,9 @@ class SerialLine {
         if (child_ == 0) {
             close(fds[0]);
             Terminal terminal(master_, fds[1]);
+            if (!enter) {
+                _exit(script(terminal));
+            }
             terminal.wait_until([&] { return terminal.fast(); });
             terminal.send("\r");
             int status = script(terminal);

@@ -28,13 +28,14 @@ PROMPT = "\r\nOption? : "
 SERIAL = "VKT3390A0001"  # the serial number of every board mkboard makes
 
 
-def signed(tmp_path, kind, payload, version, name, key="production"):
-    """A format-3 component made by imgtool, signed with a test key."""
+def signed(tmp_path, kind, payload, version, name, key="production", options=()):
+    """A format-3 component made by imgtool, signed with a test key (more
+    imgtool pack options, such as --alias TYPE, in `options`)."""
     source = tmp_path / f"{name}.payload"
     source.write_bytes(payload)
     out = tmp_path / f"{name}.img"
     subprocess.run([str(IMGTOOL), "pack", "-o", str(out), "--type", kind, "--version", version,
-                    "--sign", str(KEYS / f"{key}.key.pem"), str(source)], check=True,
+                    *options, "--sign", str(KEYS / f"{key}.key.pem"), str(source)], check=True,
                    capture_output=True)
     return out.read_bytes()
 

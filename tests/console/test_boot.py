@@ -148,9 +148,8 @@ def test_damaged_archive_still_starts_what_was_unpacked(make_switch):
     assert switch.eeprom(BOOTED_IMAGE) == 1
 
 
-def test_long_words_in_env_setup_are_split_not_overflowed(make_switch):
-    word = "W" * 600
-    app = images.application("slot1", env_setup=f"APP_COLOUR {word}\n")
+def test_environment_file_reaches_the_application_long_words_split(make_switch):
+    app = images.application("slot1", env_setup=f"OTHER 1\nAPP_COLOUR {'W' * 600}\n")
     switch = make_switch(slots={1: images.component(images.APPLICATION, app)})
     switch.boot()
     switch.expect("APP_COLOUR=" + "W" * 511 + "\r\n")

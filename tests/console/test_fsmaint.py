@@ -170,7 +170,8 @@ def test_unrepairable_filesystem_recreated_on_y_without_a_backup(make_switch, tm
 def test_diagnostics_on_a_developer_switch_erase_the_flash_filesystem(make_switch, tmp_path):
     rescue = tmp_path / "rescue.bin"
     rescue.write_bytes(images.component(images.DIAGNOSTICS, images.diagnostics("bench")))
-    switch = make_switch("--env", "diagnostics=diags", "--mtd-file", f"rescue={rescue}", slots={1: GOOD1})
+    switch = make_switch("--rfs", "erased", "--env", "diagnostics=diags", "--mtd-file",
+                         f"rescue={rescue}", slots={1: GOOD1})
     (switch.board / "flashfs" / "old-config").write_text("x")
     switch.boot()
     switch.expect("NOTE: switch running developer signed images\r\n" + ERASE_QUESTION)

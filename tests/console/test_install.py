@@ -13,6 +13,7 @@ import os
 import re
 import struct
 import subprocess
+import zlib
 
 import pytest
 
@@ -40,6 +41,39 @@ def bootloader(version):
     payload = bytearray(pattern(0x2345, 7))
     payload[0xF4:0x100] = struct.pack(">III", len(payload), BOOTLOADER, version_word(version))
     return component(BOOTLOADER, bytes(payload), version)
+
+
+def crc_forged(data, at, register):
+    """`data` with the 4 bytes at `at` chosen so that the component CRC
+    register (over data[4:]) ends at `register`. The register is affine in
+    those bits, so they are solved for one bit at a time over GF(2)."""
+    def crc(word):
+        return zlib.crc32(data[4:at] + struct.pack(">I", word) + data[at + 4:]) ^ 0xFFFFFFFF
+    zero = crc(0)
+    rows = [(crc(1 << i) ^ zero, 1 << i) for i in range(32)]
+    word, want = 0, register ^ zero
+    for bit in range(32):
+        pivot = next(row for row in rows if row[0] >> bit & 1)
+        rows.remove(pivot)
+        rows = [(v ^ pivot[0], w ^ pivot[1]) if v >> bit & 1 else (v, w) for v, w in rows]
+        if want >> bit & 1:
+            want, word = want ^ pivot[0], word ^ pivot[1]
+    return data[:at] + struct.pack(">I", word) + data[at + 4:]
+
+
+def onie_reading_as_installed(tmp_path, version):
+    """A signed ONIE component whose payload begins with the component's own
+    16 header bytes: once written, the ONIE flash (which holds the payload)
+    reads as this very version installed. The value of a type alias, which
+    neither the signature nor the installer reads, makes the CRC match."""
+    size, header, crc = ERASE, 24 + 8 + 262, 0x0E1E2E3E
+    payload = struct.pack(">IIII", crc, header - 16 + size, ONIE, version_word(version)) + \
+        pattern(size - 16, 4)
+    packed = signed(tmp_path, "onie", payload, version, "onie", options=("--alias", "0x7F4D4152"))
+    assert header_len(packed) == header and packed[4:16] == payload[4:16]
+    onie = struct.pack(">I", crc) + crc_forged(packed, 28, crc)[4:]
+    assert zlib.crc32(onie[4:]) ^ 0xFFFFFFFF == crc and onie[header:header + 16] == onie[:16]
+    return onie
 
 
 def header_len(comp):
@@ -125,7 +159,7 @@ def test_flash_components_go_to_their_partitions(tmp_path):
     kernel = signed(tmp_path, "kernel", pattern(0x12345, 1), "2.0.0.4", "kernel")
     rfs = signed(tmp_path, "rootfs", pattern(3 * ERASE + 17, 2), "2.0.0.4", "rfs")
     dtb = signed(tmp_path, "devicetree", pattern(999, 3), "2.0.0.4", "dtb")
-    onie = signed(tmp_path, "onie", pattern(ERASE, 4), "0.10.1.2", "onie")
+    onie = onie_reading_as_installed(tmp_path, "0.10.1.2")
     diags = component(DIAGNOSTICS, pattern(0x700000 - 16, 5), "3.0.0.0")
     skip7 = component(TYPE7, b"passed over", "1.1.1.1")
     assert board.install(boot + kernel + skip7 + rfs + dtb + diags + onie) == 1
@@ -151,8 +185,9 @@ def test_flash_components_go_to_their_partitions(tmp_path):
     # Three more runs on this switch. (1) The same boot loader, kernel and
     # root filesystem with the same-version switch on, and a type-7
     # component: three skips and no image, the flash not touched. (2) ONIE
-    # has no same-version test: installed again; a partition 4 that cannot
-    # be mounted leaves only the first line of the records. (3) An unsigned
+    # has no same-version test: installed again, though its flash reads as
+    # this version; a partition 4 that cannot be mounted leaves only the
+    # first line of the records. (3) An unsigned
     # kernel equal to the installed one: the signature step comes first,
     # so it is rejected, not skipped.
     requests = board.file("mtd/requests")
@@ -176,14 +211,33 @@ def test_flash_components_go_to_their_partitions(tmp_path):
     assert "Skipping" not in unsigned
 
 
+# Each flash type's limit: what is measured (the payload alone for the boot
+# loader and ONIE, the whole component otherwise), in the size message.
+LIMITS = [(BOOTLOADER, "UBOOT", 0x80000, True), (KERNEL, "KERNEL", 0x300000, False),
+          (ROOTFS, "RFS", 0x500000, False), (DEVICETREE, "DFT", 0x20000, False),
+          (DIAGNOSTICS, "DIAGS", 0x700000, False), (ONIE, "ONIE", 0x3E0000, True)]
+
+
 def test_size_limits_and_truncation(tmp_path):
     board = Board(tmp_path)
+    # Every type at its limit and one byte over. At the limit the size
+    # check lets the component on to the next step: the signature policy
+    # (which refuses these unsigned ones), the write for the boot loader,
+    # and for the diagnostics image, already in flash, the same-version skip.
+    runs = []
+    for magic, name, limit, payload_only in LIMITS:
+        for size in (limit, limit + 1):
+            data = component(magic, pattern(size - (0 if payload_only else 16), 6), "3.0.0.0")
+            before = ""
+            if magic == DIAGNOSTICS and size == limit:
+                before = f"dd if=/opt/run{len(runs)}.img of=/sandbox/board/mtd/rescue.bin" \
+                         " conv=notrunc 2>/dev/null"
+            runs.append(dict(data=data, same=1, before=before))
     kernel = signed(tmp_path, "kernel", pattern(70000, 1), "2.0.0.4", "kernel")
     # A kernel whose header claims 2 GiB at the end of the file.
     claim = bytearray(component(KERNEL, pattern(100, 1), "2.0.0.4"))
     claim[4:8] = struct.pack(">I", 0x7FFFFFF0)
-    board.runs_at_once([
-        dict(data=component(DIAGNOSTICS, pattern(0x700000 - 15, 5), "3.0.0.0")),
+    board.runs_at_once(runs + [
         dict(data=kernel[:-1]),
         dict(data=bytes(claim)),
         # XMODEM pads the last 1024-byte block with 0x1A: the installation
@@ -191,10 +245,25 @@ def test_size_limits_and_truncation(tmp_path):
         dict(data=kernel + b"\x1a" * (1024 - len(kernel) % 1024)),
         dict(data=kernel + b"\x1a" * 100),
     ])
-    too_big, short, claims, padded, padded_100 = board.outs
-    assert board.results == [0, 0, 0, 1, 1]
-    assert "DIAGS image is too big for flash (7340033 > 7340032)\n" in too_big
-    board.assert_flash("rescue", b"")
+    outs = iter(board.outs)
+    for magic, name, limit, _ in LIMITS:
+        at_limit, over = next(outs), next(outs)
+        assert "too big" not in at_limit, name
+        assert f"{name} image is too big for flash ({limit + 1} > {limit})\n" in over
+        if magic == BOOTLOADER:
+            assert at_limit.endswith("100%\n\nimage_install: 1\n")
+        elif magic == DIAGNOSTICS:
+            assert "Image has same version as existing image. Skipping update...\n" in at_limit
+        else:
+            assert at_limit.endswith(" Image rejected as it has no signature\n\nimage_install: 0\n")
+    assert board.results[:12] == [1, 0] + [0] * 10
+    # Nothing refused reached the flash.
+    board.assert_flash("uboot", runs[0]["data"][16:])
+    board.assert_flash("rescue", next(run["data"] for run in runs if run["before"]))
+    for part in ("rfs", "devicetree", "onie"):
+        board.assert_flash(part, b"")
+    short, claims, padded, padded_100 = board.outs[12:]
+    assert board.results[12:] == [0, 0, 1, 1]
     # A file that ends inside a component fails its CRC; only the bytes
     # present are read, whatever the header claims.
     assert re.search(r"Installing Kernel: Bad crc for KERNEL: 0x[0-9a-f]{8}, voiding download\n",

@@ -161,7 +161,7 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
     slot1 = signed(tmp_path, "application", images.application("slot1"), "1.2.3.4", "s1")
     slot2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
     new2 = signed(tmp_path, "application", images.application("new2"), "2.0.0.2", "r2")
-    usb_os = images.component(images.APPLICATION, images.application("usb"), "3.0.0.0")
+    usb_os = signed(tmp_path, "application", images.application("usb"), "3.0.0.0", "usb")
     stick = tmp_path / "stick"
     stick.mkdir()
     # The slot-1 replacement is the installed image, byte for byte.
@@ -206,12 +206,18 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
         [hashlib.md5(usb_os).hexdigest()]
 
     # At the next start the operator turns the remembered image down: the
-    # configured slot, the replaced slot 2, boots.
+    # configured slot, the replaced slot 2, boots. The question reads the
+    # console as it stands, a line at a time (the terminal echoes it): Y
+    # and the line end are two answers that are neither y nor n, each asks
+    # again; n is read at once, long before the time-out could answer.
     switch.boot()
     switch.expect("Booting image 'VKT3390_OS.img' from USB stick.\r\n"
                   "USB image is in rejected list.\r\nWould you still like to load it? (y/n) ")
-    switch.console.send("n")
+    switch.console.send("Y\r")
+    switch.expect("Y\r\n(y/n) (y/n) ")
+    switch.console.send("n\r")
     switch.expect("USB Boot failed. Trying flash images.\r\nBooting image '2'")
+    assert "Timeout" not in switch.console.before
     switch.expect("application up: new2")
     switch.end()
 
@@ -224,14 +230,25 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
     switch.expect("USB image (file 'VKT3390_replace2_OS.img') replacement for image2 found\r\n"
                   "Replacement USB image is in rejected list.\r\n"
                   "Would you still like to load it? (y/n) ")
-    switch.console.send("n")
+    switch.console.send("n\r")
     switch.expect("Booting image '2'")
-    assert "image1 found" not in switch.console.before
+    assert "image1 found" not in switch.console.before and "Timeout" not in switch.console.before
     switch.expect("application up: new2")
     switch.end()
     assert sum("md5sum" in c for c in switch.commands()[start:]) == 1
     assert (images_dir / "image2").read_bytes() == new2
     assert len((switch.board / "emmc" / "p1" / "install.log").read_text().splitlines()) == 1
+
+    # Said yes to, the remembered image replaces slot 2 and boots from there.
+    switch.boot()
+    switch.expect("Would you still like to load it? (y/n) ")
+    switch.console.send("y\r")
+    switch.expect("Continuing with replacement USB image...\r\n")
+    switch.expect("Image2 has been successfully replaced\r\n")
+    switch.expect("USB replacement image: board will boot with image2.\r\nBooting image '2'")
+    switch.expect("application up: usb")
+    switch.end()
+    assert (images_dir / "image2").read_bytes() == usb_os
 
 
 # The longest name a directory entry can have.
@@ -255,9 +272,9 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
                        key="development")
     (stick / DEVELOPER).write_bytes(developer)
     slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
-    # A released root filesystem: a production switch, not a developer's.
-    switch = make_switch("--rfs", "production", "--env", "diagnostics=rescue", "--usb", str(stick),
-                         slots={1: slot1})
+    # The default board carries a released root filesystem: a production
+    # switch, not a developer's.
+    switch = make_switch("--env", "diagnostics=rescue", "--usb", str(stick), slots={1: slot1})
     switch.boot()
     assert "key" not in at_menu(switch).lower()
     # The first start wrote the built-in keys, encrypted for this board.

@@ -1,8 +1,11 @@
 """sandbox/mkboard: the board files a new virtual switch starts with."""
 
+import struct
+import subprocess
+
 import pytest
 
-from sandbox_helpers import enter, mkboard
+from sandbox_helpers import BUILD, ROOT, enter, mkboard
 
 
 def eeprom(board):
@@ -27,6 +30,17 @@ def test_defaults_model_a_production_switch(board):
                           ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue", "onie", "user")}
     result = enter(board, "ls /sys/block/mmcblk0; ls /user")
     assert result.stdout.split() == ["mmcblk0p1", "mmcblk0p2", "mmcblk0p3", "mmcblk0p4", "images"]
+    # A released root filesystem, as in the field: a format-3 component that
+    # the production key verifies, the rest of the partition erased.
+    rfs = (board / "mtd" / "rfs.bin").read_bytes()
+    size = struct.unpack(">I", rfs[4:8])[0] + 16
+    assert rfs[16:20] == b"HDR3" and set(rfs[size:]) == {0xFF}
+    (board / "rootfs.img").write_bytes(rfs[:size])
+    verified = subprocess.run([str(BUILD / "imgtool"), "verify", "--key",
+                               str(ROOT / "keys" / "test" / "production.pub.pem"),
+                               str(board / "rootfs.img")], capture_output=True, text=True)
+    assert verified.returncode == 0 and "signature verified with the production key" in \
+        verified.stdout, verified.stdout
 
 
 @pytest.mark.parametrize("options, message", [

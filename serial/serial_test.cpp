@@ -1,0 +1,96 @@
+// The console port's speed switch with a terminal program on the far end
+// (serial/test_support.h). Its waits are counted by the board (slept-us),
+// so the terminal types Enter after a chosen number of one-second waits.
+#include "serial/serial.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "serial/test_support.h"
+
+namespace {
+
+using sandbox_test::capture;
+using serial_test::SerialLine;
+using serial_test::Terminal;
+
+constexpr std::uint64_t kSecond = 1000000;
+
+// In fast mode only a carriage return ends the wait (a line feed and other
+// bytes typed first are dropped); back at the former settings a line feed
+// does. The reminder comes with the 11th, 22nd, ... wait of each, never
+// before: the terminal types Enter in the 21st wait of the first and the
+// 22nd of the second, so one and two reminders show, unless the line was
+// slow to answer (the count is checked against the waits made).
+TEST(SpeedSwitch, EnterAtEachSpeedEndsItsWaitAndTheReminderComesEveryEleventhWait) {
+    sandbox::reset_slept_us();
+    SerialLine line;
+    line.start(
+        [](Terminal& term) {
+            // A launcher that waits on past the last Enter stops the test
+            // instead of hanging it.
+            auto give_up = [] {
+                if (sandbox::slept_us() > 80 * kSecond) {
+                    std::fputs("FAILED: the launcher waited on after the Enter key\n", stderr);
+                    kill(getppid(), SIGABRT);
+                    _exit(3);
+                }
+            };
+            // Types `keys` once the launcher has made `waits` waits in all;
+            // false when it closed the port before (its wait ended early).
+            auto type_after = [&](std::uint64_t waits, const char* keys) {
+                while (sandbox::slept_us() < waits * kSecond) {
+                    if (term.closed(1)) {
+                        return false;
+                    }
+                }
+                term.send(keys);
+                return true;
+            };
+            term.wait_until([&] { return term.fast(); });
+            term.send("\n\x8dx");
+            if (!type_after(21, "\r")) {
+                return 1;
+            }
+            term.wait_until([&] { return give_up(), !term.fast(); });
+            if (!type_after(43, "\n")) {
+                return 2;
+            }
+            while (!term.closed(1)) {
+                give_up();
+            }
+            return 0;
+        },
+        false);
+    int port = -1;
+    std::string fast = capture(1, [&] { port = serial_fast_mode(); });
+    std::uint64_t fast_waits = sandbox::slept_us() / kSecond;
+    std::string back = capture(1, [&] { serial_restore_mode(port); });
+    std::uint64_t back_waits = sandbox::slept_us() / kSecond - fast_waits;
+    close(port);
+    std::string log;
+    EXPECT_EQ(0, line.join(&log));
+
+    std::string shown_fast =
+        "       Change the baud rate to 115200 bps and hit the <ENTER> key\n"
+        "       before initiating the download.\n";
+    std::string shown_back = "       Change the baud rate back to 9600 bps, hit the <ENTER> key\n";
+    for (std::uint64_t wait = 11; wait <= fast_waits; wait += 11) {
+        shown_fast +=
+            "\r\n    ... Waiting for the <Enter> key to be hit before the download can "
+            "start...\r\n";
+    }
+    for (std::uint64_t wait = 11; wait <= back_waits; wait += 11) {
+        shown_back += "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n";
+    }
+    EXPECT_GE(fast_waits, 21u);
+    EXPECT_GE(fast_waits + back_waits, 43u);
+    EXPECT_EQ(shown_fast, fast);
+    EXPECT_EQ(shown_back, back);
+}
+
+}  // namespace
