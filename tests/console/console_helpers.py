@@ -2,7 +2,8 @@
 
 Each test makes a fresh board, boots bootlauncher-sandbox on it through
 sandbox/boot on a pseudo-terminal, and reads the console and the board's
-logs afterwards.
+logs afterwards. The e500 tier drives the same helpers with the other
+engine: the shipped PowerPC launcher on sandbox/boot-e500.
 """
 
 import os
@@ -16,6 +17,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("BL_BUILD_DIR", ROOT / "build" / "host"))
 LAUNCHER = BUILD / "bootlauncher-sandbox"
 IMGTOOL = BUILD / "imgtool"
+E500_LAUNCHER = pathlib.Path(os.environ.get("BL_E500_LAUNCHER",
+                                            ROOT / "build" / "switch" / "bootlauncher"))
+# Each engine: the program that boots a board, and the launcher it boots.
+ENGINES = {"namespace": ("boot", LAUNCHER), "e500": ("boot-e500", E500_LAUNCHER)}
 KEYS = ROOT / "keys" / "test"
 OPTIONS = ("Please select one of the following options:\r\n"
            "\tT) Configure networking and tftp download an image\r\n"
@@ -83,16 +88,18 @@ def blinks(switch):
 
 
 class Switch:
-    def __init__(self, board):
+    def __init__(self, board, engine="namespace"):
         self.board = board
         self.console = None
         self.relay = None
+        script, launcher = ENGINES[engine]
+        self.command = [str(ROOT / "sandbox" / script), "--launcher", str(launcher)]
 
     def boot(self, speed=1000, timeout=30):
         env = dict(os.environ, SANDBOX_SPEED=str(speed), TERM="dumb")
-        self.console = pexpect.spawn(
-            str(ROOT / "sandbox" / "boot"), ["--launcher", str(LAUNCHER), str(self.board)],
-            env=env, timeout=timeout, encoding="utf-8", codec_errors="replace")
+        self.console = pexpect.spawn(self.command[0], self.command[1:] + [str(self.board)],
+                                     env=env, timeout=timeout, encoding="utf-8",
+                                     codec_errors="replace")
         return self.console
 
     def boot_on_line(self, link, speed=1000, timeout=30):
@@ -101,8 +108,7 @@ class Switch:
         does."""
         env = dict(os.environ, SANDBOX_SPEED=str(speed), TERM="dumb")
         self.relay = subprocess.Popen(
-            [str(ROOT / "sandbox" / "console-pty"), str(link), "--", str(ROOT / "sandbox" / "boot"),
-             "--launcher", str(LAUNCHER), str(self.board)],
+            [str(ROOT / "sandbox" / "console-pty"), str(link), "--", *self.command, str(self.board)],
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.relay.stdout.readline()  # the line is up
         line = os.open(link, os.O_RDWR | os.O_NOCTTY)

@@ -1,0 +1,567 @@
+"""The board directory on QEMU's ppce500 machine: what maps onto it, the
+disks made from it before a start, and what the switch changed, written
+back after the emulator has stopped.
+
+Everything a board holds is checked in `read_board` before any file is made;
+what cannot be mapped raises `Unmappable` with the reason. `Run.prepare`
+makes the disks in the run directory, `Run.write_back` turns the disks back
+into the board's files. docs/sandbox.md describes the mapping.
+"""
+
+import hashlib
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tarfile
+import zlib
+
+EEPROM_SIZE = 8192
+ENV_SIZE = 0x20000
+MTD_NAMES = ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue", "onie", "user")
+# A stand-in register file: an at24c EEPROM of QEMU 7.2 always takes a
+# 16-bit address, so after the register byte alone its pointer is
+# (previous low byte << 8) | register. Filling address (h << 8) | l with h
+# makes a read of the register just written return the value written.
+STANDIN_SIZE = 0x10000
+SECTOR = 512
+SD_LIMIT = 32 << 30
+EXT_MAGIC_OFFSET = 1080
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEFAULT_LAYOUT = os.path.join(ROOT, "sandbox", "partsetup")
+LAYOUT_LINE = re.compile(r"^/dev/mmcblk0p(\d+)\s*:\s*start=\s*(\d+),\s*size=\s*(\d+)(,.*)?$")
+
+
+class Unmappable(ValueError):
+    pass
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def read_text(path, default=""):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except FileNotFoundError:
+        return default
+
+
+def is_ext(image, offset=0):
+    """True when an ext2/3/4 superblock starts 1024 bytes into the image."""
+    try:
+        with open(image, "rb") as f:
+            f.seek(offset + EXT_MAGIC_OFFSET)
+            return f.read(2) == b"\x53\xef"
+    except OSError:
+        return False
+
+
+def next_power_of_two(n):
+    power = 1 << 20
+    while power < n:
+        power <<= 1
+    return power
+
+
+# --- the board, checked
+
+class Board:
+    """What a board directory holds, as the engine maps it."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def file(self, *parts):
+        return os.path.join(self.path, *parts)
+
+
+def read_board(path):
+    if not os.path.isfile(os.path.join(path, "eeprom.bin")):
+        raise Unmappable(f"{path} is not a board directory (make one with sandbox/mkboard)")
+    board = Board(os.path.abspath(path))
+    check_i2c(board)
+    check_mtd(board)
+    check_emmc(board)
+    check_usb(board)
+    check_rest(board)
+    return board
+
+
+def check_i2c(board):
+    if len(read_bytes(board.file("eeprom.bin"))) != EEPROM_SIZE:
+        raise Unmappable(f"eeprom.bin is not {EEPROM_SIZE} bytes")
+    absent = read_text(board.file("i2c-absent")).split()
+    if "rtc" in absent:
+        raise Unmappable("the real-time clock is the machine's own: it cannot be absent")
+    if read_text(board.file("i2c-read-fails")).split():
+        raise Unmappable("devices whose reads fail (i2c-read-fails) need the namespace sandbox")
+    buses = read_text(board.file("i2c-buses"), "0 1").split()
+    if "0" not in buses:
+        raise Unmappable("I2C bus 0 is the machine's own controller: it cannot be absent")
+    board.i2c_absent = absent
+    rtc = read_text(board.file("rtc"), "host")
+    if rtc == "host":
+        board.rtc_base = "utc"
+    elif re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", rtc):
+        board.rtc_base = rtc.replace(" ", "T")
+    else:
+        raise Unmappable(f"rtc: '{rtc}' is not a time or host")
+    led = read_bytes(board.file("led.bin")) if os.path.exists(board.file("led.bin")) else b""
+    board.led = bytearray(led[:16].ljust(16, b"\0"))
+
+
+def check_mtd(board):
+    if os.path.exists(board.file("mtd", "power-cut-after")):
+        raise Unmappable("power cuts (mtd/power-cut-after) stay on the namespace sandbox")
+    erase = int(read_text(board.file("mtd", "erase-size"), "65536"), 0)
+    if erase < 4096 or erase & (erase - 1):
+        raise Unmappable(f"erase size {erase}: block2mtd takes a power of two of 4096 or more")
+    board.erase_size = erase
+    board.mtd = {}
+    for name in MTD_NAMES:
+        image = board.file("mtd", f"{name}.bin")
+        if not os.path.exists(image):
+            continue
+        size = os.path.getsize(image)
+        if size == 0 or size % erase:
+            raise Unmappable(f"flash partition {name}: {size} bytes is not a whole number of "
+                             f"{erase}-byte erase blocks")
+        if size > 1 << 30:
+            raise Unmappable(f"flash partition {name}: {size} bytes is larger than its disk may be")
+        board.mtd[name] = image
+    env = board.mtd.get("ubootenv")
+    board.env_variables = None
+    if env is not None and os.path.getsize(env) >= ENV_SIZE:
+        block = read_bytes(env)[:ENV_SIZE]
+        if struct.unpack(">I", block[:4])[0] == zlib.crc32(block[4:]) & 0xFFFFFFFF:
+            board.env_variables = env_variables(block[4:])
+
+
+def env_variables(data):
+    """The NAME=VALUE strings of an environment block with a good CRC."""
+    variables = []
+    for text in data.split(b"\0"):
+        if not text:
+            break
+        line = text.decode("latin-1")
+        if "\n" in line or line.startswith("#") or "=" not in line:
+            raise Unmappable(f"environment entry {line!r} cannot be written by mkenvimage")
+        variables.append(line)
+    return variables
+
+
+def read_layout(path):
+    """Partition number -> (first sector, sectors) of an sfdisk script."""
+    layout = {}
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if not line.startswith("/dev/"):
+                continue
+            match = LAYOUT_LINE.match(line)
+            if not match:
+                raise Unmappable(f"{path}: cannot read the layout line '{line}'")
+            layout[int(match.group(1))] = (int(match.group(2)), int(match.group(3)))
+    return layout
+
+
+def check_emmc(board):
+    board.emmc = os.path.exists(board.file("emmc", "present"))
+    if not board.emmc:
+        return
+    partitions = [int(n) for n in read_text(board.file("emmc", "partitions")).split()]
+    layout_file = board.file("partsetup")
+    if not os.path.exists(layout_file):
+        layout_file = DEFAULT_LAYOUT
+    layout = read_layout(layout_file)
+    for n in partitions:
+        if n not in layout:
+            raise Unmappable(f"eMMC partition {n} is not in the layout {layout_file}")
+    spans = sorted(layout[n] for n in partitions)
+    if any(n not in range(1, 5) for n in layout) or any(
+            start < 1 or size < 1 or start + size > 1 << 32 for start, size in spans) or any(
+            a[0] + a[1] > b[0] for a, b in zip(spans, spans[1:])):
+        raise Unmappable(f"{layout_file}: the SD card's table takes four primary partitions "
+                         "that do not overlap")
+    end = max((start + size for start, size in layout.values()), default=2048) * SECTOR
+    sd_size = next_power_of_two(end)
+    if sd_size > SD_LIMIT:
+        raise Unmappable(f"the eMMC layout needs {end} bytes: more than the SD card's "
+                         f"{SD_LIMIT >> 30} GiB")
+    board.partitions = partitions
+    board.layout = {n: layout[n] for n in partitions}
+    board.layout_file = layout_file
+    board.sd_size = sd_size
+    board.content = {}
+    for n in partitions:
+        start, sectors = layout[n]
+        raw = board.file("emmc", f"p{n}.img")
+        tree = board.file("emmc", f"p{n}")
+        if os.path.exists(raw) and os.path.getsize(raw) > sectors * SECTOR:
+            raise Unmappable(f"emmc/p{n}.img is larger than partition {n}")
+        if n in (1, 4) and is_ext(raw):
+            board.content[n] = ("image", raw)
+        elif n in (1, 4) and os.path.isdir(tree):
+            board.content[n] = ("tree", tree)
+        else:
+            board.content[n] = ("raw", raw)
+
+
+def check_usb(board):
+    stick = board.file("usb")
+    board.usb = os.path.isdir(stick)
+    if not board.usb:
+        return
+    total = 0
+    for top, dirs, files in os.walk(stick):
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            if os.path.islink(path) or not (os.path.isdir(path) or os.path.isfile(path)):
+                raise Unmappable(f"usb/{os.path.relpath(path, stick)}: a FAT stick holds only "
+                                 "regular files and directories")
+            if os.path.isfile(path):
+                size = os.path.getsize(path)
+                if size >= 1 << 32:
+                    raise Unmappable(f"usb/{os.path.relpath(path, stick)}: too large for FAT")
+                total += size
+    board.usb_size = max(64 << 20, (total + total // 4 + (16 << 20)) // (1 << 20) * (1 << 20))
+    after = read_text(board.file("usb-mount-after"))
+    if after not in ("", "never"):
+        try:
+            after = str(max(0, round(float(after))))
+        except ValueError:
+            raise Unmappable(f"usb-mount-after: '{after}' is not a number of seconds or never")
+    board.usb_mount_after = after
+
+
+def check_rest(board):
+    if os.path.exists(board.file("tty")):
+        raise Unmappable("the e500 board's console is its /dev/ttyS0: a separate line (tty) "
+                         "needs the namespace sandbox")
+    answers = board.file("answers")
+    scripted = [n for n in os.listdir(answers) if not n.startswith(".")] \
+        if os.path.isdir(answers) else []
+    if scripted:
+        raise Unmappable(f"answers/{scripted[0]}: the e500 board runs the real programs, "
+                         "which take no scripted answers")
+    flashfs = board.file("flashfs")
+    if os.path.isdir(flashfs) and os.listdir(flashfs):
+        raise Unmappable("flashfs/: the flash user filesystem (JFFS2) is not mapped")
+    if not usb_mount_after_usable(board):
+        raise Unmappable("usb-mount-after without a stick needs a number or never")
+    board.link_up = read_text(board.file("link"), "up") != "down"
+    board.tftp = board.file("tftp")
+
+
+def usb_mount_after_usable(board):
+    after = read_text(board.file("usb-mount-after"))
+    if board.usb or after in ("", "never"):
+        return True
+    try:
+        float(after)
+        return True
+    except ValueError:
+        return False
+
+
+# --- one run: the disks before the start, the board's files after
+
+def run_tool(args, what):
+    result = subprocess.run(args, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError(f"{what}: {' '.join(args)}: {result.stderr.strip() or result.stdout.strip()}")
+    return result.stdout
+
+
+def digest(path, offset=0, length=None):
+    """SHA-256 of a file's bytes, reading only the data of a sparse file."""
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        end = os.path.getsize(path) if length is None else offset + length
+        position = offset
+        while position < end:
+            try:
+                data_at = os.lseek(f.fileno(), position, os.SEEK_DATA)
+            except OSError:
+                data_at = end
+            data_at = min(data_at, end)
+            if data_at > position:
+                h.update(b"hole %d\n" % (data_at - position))
+                position = data_at
+                continue
+            hole_at = min(os.lseek(f.fileno(), position, os.SEEK_HOLE), end)
+            f.seek(position)
+            remaining = hole_at - position
+            while remaining:
+                chunk = f.read(min(remaining, 1 << 20))
+                h.update(chunk)
+                remaining -= len(chunk)
+            position = hole_at
+    return h.hexdigest()
+
+
+def copy_range(src, src_offset, length, dst, dst_offset):
+    """Copies bytes between files, leaving holes where the source has them."""
+    with open(src, "rb") as fin, open(dst, "r+b" if os.path.exists(dst) else "w+b") as fout:
+        position = src_offset
+        end = src_offset + length
+        while position < end:
+            try:
+                data_at = min(os.lseek(fin.fileno(), position, os.SEEK_DATA), end)
+            except OSError:
+                break
+            hole_at = min(os.lseek(fin.fileno(), data_at, os.SEEK_HOLE), end)
+            fin.seek(data_at)
+            fout.seek(dst_offset + data_at - src_offset)
+            remaining = hole_at - data_at
+            while remaining:
+                chunk = fin.read(min(remaining, 1 << 20))
+                fout.write(chunk)
+                remaining -= len(chunk)
+            position = hole_at
+        fout.truncate(max(os.fstat(fout.fileno()).st_size, dst_offset + length))
+
+
+class Run:
+    """The run directory of one start: the disks QEMU gets, and what the
+    board gets back."""
+
+    def __init__(self, board, directory):
+        self.board = board
+        self.dir = directory
+        self.given = {}
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def prepare(self):
+        if os.path.exists(self.dir):
+            shutil.rmtree(self.dir)
+        os.makedirs(self.dir)
+        board = self.board
+        shutil.copyfile(board.file("eeprom.bin"), self.path("eeprom.bin"))
+        standin = bytearray(address >> 8 for address in range(STANDIN_SIZE))
+        standin[:16] = board.led
+        with open(self.path("led.bin"), "wb") as f:
+            f.write(standin)
+        with open(self.path("mux.bin"), "wb") as f:
+            f.write(bytes(address >> 8 for address in range(STANDIN_SIZE)))
+        for name, image in board.mtd.items():
+            target = self.path(f"mtd-{name}.img")
+            shutil.copyfile(image, target)
+            if name == "ubootenv" and board.env_variables is not None:
+                self.write_env(target)
+            self.given[f"mtd-{name}"] = digest(target)
+        for name, size in (("result", 1 << 20), ("tmp", 1 << 30)):
+            with open(self.path(f"{name}.img"), "wb") as f:
+                f.truncate(size)
+        if board.emmc:
+            self.make_sd()
+        if board.usb:
+            self.make_stick()
+
+    def write_env(self, target):
+        """The environment block again, written by u-boot-tools' mkenvimage
+        from the board's variables: a second writer of the format."""
+        text = self.path("env.txt")
+        with open(text, "w", encoding="latin-1") as f:
+            f.write("".join(v + "\n" for v in self.board.env_variables))
+        block = self.path("env.bin")
+        run_tool(["mkenvimage", "-b", "-s", str(ENV_SIZE), "-o", block, text], "mkenvimage")
+        with open(target, "r+b") as f:
+            f.write(read_bytes(block))
+
+    def make_sd(self):
+        board = self.board
+        sd = self.path("emmc.img")
+        with open(sd, "wb") as f:
+            f.truncate(board.sd_size)
+        write_mbr(sd, board.layout)
+        for n, (start, size) in board.layout.items():
+            kind, source = board.content[n]
+            offset = start * SECTOR
+            if kind == "tree":
+                run_tool(["mke2fs", "-q", "-F", "-t", "ext3", "-b", "4096", "-d", source,
+                          "-E", f"offset={offset},root_owner=0:0", sd, str(size * SECTOR // 4096)],
+                         f"mke2fs for eMMC partition {n}")
+            elif os.path.exists(source) and os.path.getsize(source):
+                copy_range(source, 0, os.path.getsize(source), sd, offset)
+            self.given[f"p{n}"] = digest(sd, offset, size * SECTOR)
+
+    def make_stick(self):
+        stick = self.path("usb.img")
+        with open(stick, "wb") as f:
+            f.truncate(self.board.usb_size)
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1", MTOOLSRC="/dev/null")
+        run_mtools(["mformat", "-i", stick, "-F", "-v", "STICK", "::"], env, "mformat")
+        source = self.board.file("usb")
+        for name in sorted(os.listdir(source)):
+            run_mtools(["mcopy", "-i", stick, "-s", "-p", "-m", os.path.join(source, name), "::/"],
+                       env, f"mcopy of usb/{name}")
+        self.given["usb"] = digest(stick)
+
+    # --- after the run
+
+    def ended(self):
+        """The launcher's exit status when the guest shut down in order
+        ('-' when it did not end by itself), None when it did not."""
+        with open(self.path("result.img"), "rb") as f:
+            line = f.read(64).split(b"\n")[0].decode("latin-1")
+        return line.split(" ", 1)[1] if line.startswith("ended ") else None
+
+    def write_back(self, led_registers):
+        """Turns the disks into the board's files. Everything is read into the
+        run directory first and moved into the board at the end, so a
+        failure here leaves the board as it was."""
+        board = self.board
+        staged = []
+        if read_bytes(self.path("eeprom.bin")) != read_bytes(board.file("eeprom.bin")):
+            staged.append((self.path("eeprom.bin"), board.file("eeprom.bin")))
+        led = self.path("led-registers.bin")
+        with open(led, "wb") as f:
+            f.write(bytes(led_registers))
+        staged.append((led, board.file("led.bin")))
+        for name, image in board.mtd.items():
+            disk = self.path(f"mtd-{name}.img")
+            if digest(disk) != self.given[f"mtd-{name}"]:
+                staged.append((disk, image))
+        if board.usb and digest(self.path("usb.img")) != self.given["usb"]:
+            staged.append((self.extract_stick(), board.file("usb")))
+        staged.append((self.extract_tmp(), board.file("tmp")))
+        emmc = self.stage_emmc() if board.emmc else []
+        for source, target in staged + emmc:
+            replace(source, target)
+
+    def extract_stick(self):
+        out = self.path("usb-out")
+        os.makedirs(out)
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1", MTOOLSRC="/dev/null")
+        listing = run_mtools(["mdir", "-i", self.path("usb.img"), "-b", "::/"], env, "mdir")
+        if listing.strip():
+            run_mtools(["mcopy", "-i", self.path("usb.img"), "-s", "-p", "-m", "-n", "::/*", out],
+                       env, "mcopy from the stick")
+        return out
+
+    def extract_tmp(self):
+        out = self.path("tmp-out")
+        os.makedirs(out)
+        try:
+            archive = tarfile.open(self.path("tmp.img"), "r:")
+        except tarfile.TarError:
+            return out
+        with archive:
+            for member in archive:
+                name = os.path.normpath(member.name)
+                if name.startswith(("/", "..")) or name == ".":
+                    continue
+                target = os.path.join(out, name)
+                if member.isdir():
+                    os.makedirs(target, exist_ok=True)
+                elif member.isfile():
+                    os.makedirs(os.path.dirname(target), exist_ok=True)
+                    with archive.extractfile(member) as data, open(target, "wb") as f:
+                        shutil.copyfileobj(data, f)
+                    os.chmod(target, member.mode & 0o777)
+                elif member.issym():
+                    os.makedirs(os.path.dirname(target), exist_ok=True)
+                    os.symlink(member.linkname, target)
+        return out
+
+    def stage_emmc(self):
+        """The partition table as the switch left it, and each partition:
+        files of an ext filesystem on 1 and 4, raw bytes on the others."""
+        board = self.board
+        sd = self.path("emmc.img")
+        table = read_mbr(sd)
+        staged = []
+        listing = self.path("partitions")
+        with open(listing, "w") as f:
+            f.write(" ".join(str(n) for n in sorted(table)) + "\n")
+        staged.append((listing, board.file("emmc", "partitions")))
+        for n, (start, sectors) in sorted(table.items()):
+            offset, length = start * SECTOR, sectors * SECTOR
+            before = board.content.get(n, ("raw", None))
+            layout_same = board.layout.get(n) == (start, sectors)
+            changed = not layout_same or digest(sd, offset, length) != self.given.get(f"p{n}")
+            raw = board.file("emmc", f"p{n}.img")
+            if n in (1, 4):
+                if is_ext(sd, offset):
+                    if changed or before[0] != "tree":
+                        staged.append((self.dump_ext(sd, offset, n), board.file("emmc", f"p{n}")))
+                elif before[0] == "tree" or changed:
+                    staged.append((None, board.file("emmc", f"p{n}")))
+                if before[0] == "image" and changed:
+                    staged.append((self.raw_partition(sd, offset, length, n), raw))
+            elif changed:
+                staged.append((self.raw_partition(sd, offset, length, n), raw))
+            if not os.path.exists(raw) and not any(target == raw for _, target in staged):
+                empty = self.path(f"p{n}-empty.img")
+                open(empty, "wb").close()
+                staged.append((empty, raw))
+        return staged
+
+    def dump_ext(self, sd, offset, n):
+        out = self.path(f"p{n}-files")
+        os.makedirs(out)
+        run_tool(["debugfs", "-c", "-R", f"rdump / {out}", f"{sd}?offset={offset}"],
+                 f"debugfs of eMMC partition {n}")
+        lost = os.path.join(out, "lost+found")
+        if os.path.isdir(lost) and not os.listdir(lost):
+            os.rmdir(lost)
+        return out
+
+    def raw_partition(self, sd, offset, length, n):
+        out = self.path(f"p{n}-raw.img")
+        copy_range(sd, offset, length, out, 0)
+        return out
+
+
+def write_mbr(image, layout):
+    """A DOS partition table of primary Linux partitions: number -> (first
+    sector, sectors)."""
+    mbr = bytearray(SECTOR)
+    for n, (start, sectors) in layout.items():
+        entry = 446 + 16 * (n - 1)
+        mbr[entry + 4] = 0x83
+        mbr[entry + 8:entry + 16] = struct.pack("<II", start, sectors)
+    mbr[510:512] = b"\x55\xaa"
+    with open(image, "r+b") as f:
+        f.write(mbr)
+
+
+def read_mbr(image):
+    """Partition number -> (first sector, sectors) of an MBR."""
+    with open(image, "rb") as f:
+        mbr = f.read(SECTOR)
+    table = {}
+    if mbr[510:512] != b"\x55\xaa":
+        return table
+    for i in range(4):
+        entry = mbr[446 + 16 * i: 462 + 16 * i]
+        kind = entry[4]
+        start, sectors = struct.unpack("<II", entry[8:16])
+        if kind and sectors:
+            table[i + 1] = (start, sectors)
+    return table
+
+
+def run_mtools(args, env, what):
+    result = subprocess.run(args, env=env, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError(f"{what}: {result.stderr.strip() or result.stdout.strip()}")
+    return result.stdout
+
+
+def replace(source, target):
+    """Puts the staged file or tree at target (None: removes target)."""
+    if os.path.isdir(target) and not os.path.islink(target):
+        shutil.rmtree(target)
+    elif os.path.lexists(target):
+        os.unlink(target)
+    if source is not None:
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.move(source, target)
