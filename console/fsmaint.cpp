@@ -170,8 +170,13 @@ int update_filesystem(unsigned limit, int interactive) {
         return rebuild_failed(backup, "\tFailed to create partitions. Quitting",
                               "cat /tmp/repart.txt");
     }
+    // The partitions keep their places, so the old filesystems are still
+    // there: e2fsprogs' mkfs.ext3 would ask whether to proceed, on the
+    // console, with its question sent to the log file. The operator has
+    // confirmed already; -F formats without the invisible question, which
+    // would stop the rebuild until a key was typed.
     std::puts("\tReformatting main partition");
-    if (!run("mkfs.ext3 -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt")) {
+    if (!run("mkfs.ext3 -F -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt")) {
         return rebuild_failed(backup, "\tFailed to format main partition. Quitting",
                               "cat /tmp/velmopart.txt");
     }
@@ -180,7 +185,7 @@ int update_filesystem(unsigned limit, int interactive) {
         std::puts("WARNING: main partition not created cleanly");
     }
     std::puts("\tReformatting config partition");
-    if (!run("mkfs.ext3 -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt")) {
+    if (!run("mkfs.ext3 -F -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt")) {
         return rebuild_failed(backup, "\tFailed to format config partition. Quitting",
                               "cat /tmp/cfgpart.txt");
     }

@@ -411,9 +411,9 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     commands = switch.commands()[start:]
     steps = ["mkdir /tmp/backup", "cp -r /user/* /tmp/backup", "umount /dev/mmcblk0p1",
              "sfdisk /dev/mmcblk0 < /etc/partsetup &> /tmp/repart.txt",
-             "mkfs.ext3 -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt",
+             "mkfs.ext3 -F -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt",
              "/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null",
-             "mkfs.ext3 -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt",
+             "mkfs.ext3 -F -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt",
              "mount /dev/mmcblk0p1 /user", "cp -r /tmp/backup/* /user/"]
     positions = [commands.index(step, commands.index("mkdir /tmp/backup")) for step in steps]
     assert positions == sorted(positions)
