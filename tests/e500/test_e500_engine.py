@@ -1,0 +1,91 @@
+"""The e500 engine's own guards: a board it cannot map is refused before
+anything starts, and a run that does not end in a shutdown leaves the board
+as it was."""
+
+import hashlib
+import os
+import signal
+import subprocess
+
+import pytest
+
+from console_helpers import LAUNCHER, ROOT, at_menu, choose
+
+ENGINE = ROOT / "sandbox" / "boot-e500"
+
+
+def board_digest(board):
+    """Every file of the board directory but the engine's run directory and
+    the I2C logs, which grow while the switch runs, as on the namespace
+    engine."""
+    h = hashlib.sha256()
+    for top, dirs, files in os.walk(board):
+        dirs[:] = sorted(d for d in dirs if os.path.join(top, d) != str(board / "run" / "e500"))
+        for name in sorted(set(files) - {"i2c.log", "led.log"}):
+            path = os.path.join(top, name)
+            h.update(path.encode())
+            if not os.path.islink(path):
+                with open(path, "rb") as f:
+                    h.update(f.read())
+    return h.hexdigest()
+
+
+def too_large_layout(board):
+    layout = (board / "partsetup").read_text()
+    (board / "partsetup").write_text(layout.replace("size=1048576", "size=83886080"))
+
+
+def link_on_stick(board):
+    (board / "usb").mkdir()
+    (board / "usb" / "VKT3390_OS.img").symlink_to("/user/images/image1")
+
+
+@pytest.mark.parametrize("options, change, reason", [
+    (["--power-cut-after", "3"], None, "power cuts (mtd/power-cut-after) stay on the namespace"),
+    (["--answer", "e2fsck=4"], None, "answers/e2fsck: the e500 board runs the real programs"),
+    (["--i2c-absent", "rtc"], None, "the real-time clock is the machine's own"),
+    (["--erase-size", "1024"], None, "block2mtd takes a power of two of 4096 or more"),
+    (["--tty", "/dev/pts/99"], None, "a separate line (tty) needs the namespace sandbox"),
+    ([], too_large_layout, "more than the SD card's 32 GiB"),
+    ([], link_on_stick, "a FAT stick holds only regular files and directories"),
+    ([], "launcher", "is not a 32-bit big-endian PowerPC program"),
+])
+def test_boards_it_cannot_map_are_refused_before_anything_starts(tmp_path, options, change,
+                                                                 reason):
+    board = tmp_path / "board"
+    subprocess.run([ROOT / "sandbox" / "mkboard", board, *options], check=True)
+    launcher = []
+    if change == "launcher":
+        launcher = ["--launcher", str(LAUNCHER)]
+    elif change is not None:
+        change(board)
+    before = board_digest(board)
+    result = subprocess.run([ENGINE, *launcher, board], capture_output=True, text=True,
+                            stdin=subprocess.DEVNULL, timeout=60)
+    assert result.returncode == 2, result.stderr
+    assert "cannot map the board onto the emulated switch: " in result.stderr
+    assert reason in result.stderr
+    assert result.stdout == ""
+    assert not (board / "run" / "e500").exists() and board_digest(board) == before
+
+
+def test_a_run_stopped_before_it_shut_down_leaves_the_board_as_it_was(make_switch, tmp_path):
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    switch = make_switch("--env", "diagnostics=rescue",
+                         "--user-file", f"production_key.pub.pem={empty}")
+    before = board_digest(switch.board)
+    switch.boot(timeout=120)
+    # The switch changes /user (the empty key file rewritten), and the
+    # filesystem check's unmount puts the change on the SD card; then the
+    # engine is told to stop.
+    switch.expect("Updating system key....")
+    at_menu(switch)
+    choose(switch, "F")
+    at_menu(switch)
+    os.kill(switch.console.pid, signal.SIGTERM)
+    text = switch.end(timeout=60)
+    assert board_digest(switch.board) == before
+    assert switch.console.exitstatus == 125
+    assert "the emulated switch stopped without shutting down" in text
+    assert "the board is left as it was" in text
