@@ -87,6 +87,31 @@ def blinks(switch):
                if int(line.split()[1], 16) & 0x03 == 0x01)
 
 
+def switches(tmp_path, engine="namespace"):
+    """The make_switch fixture of a tier: makes boards in tmp_path with
+    sandbox/mkboard (slot images given as bytes) and their switches on the
+    engine; stops every switch when the test is over."""
+    made = []
+
+    def make(*options, slots=None, name="board"):
+        board = tmp_path / name
+        files = []
+        for slot, data in (slots or {}).items():
+            path = tmp_path / f"{name}-slot{slot}.img"
+            path.write_bytes(data)
+            files += ["--slot", f"{slot}={path}"]
+        result = subprocess.run([str(ROOT / "sandbox" / "mkboard"), str(board), *files, *options],
+                                capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        switch = Switch(board, engine=engine)
+        made.append(switch)
+        return switch
+
+    yield make
+    for switch in made:
+        switch.stop()
+
+
 class Switch:
     def __init__(self, board, engine="namespace"):
         self.board = board

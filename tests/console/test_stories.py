@@ -349,16 +349,22 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
 UPDATE_QUESTION = "Confirm: update filesystem y/N: "
 
 
-def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path):
+def outdated_layout(make_switch, tmp_path, *options):
+    """A switch of the layout before partition 4, with the operator's
+    notes, a configuration two folders down and slot 1 on /user."""
     notes = tmp_path / "notes.txt"
     notes.write_text("operator's notes\n")
     config = tmp_path / "startup-config"
     config.write_bytes(random.Random(5).randbytes(50000))
     slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    return make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={notes}",
+                       "--user-file", f"config/deep/startup-config={config}", *options,
+                       slots={1: slot1})
+
+
+def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path):
     # /tmp has no room for a backup at first (the first copy fails).
-    switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={notes}",
-                         "--user-file", f"config/startup-config={config}", "--answer", "cp=1,0",
-                         slots={1: slot1})
+    switch = outdated_layout(make_switch, tmp_path, "--answer", "cp=1,0")
     # The first start: nobody at the console; the question gives up after
     # 10 seconds of the terminal's own time and the start goes on.
     switch.boot()
@@ -369,7 +375,7 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     switch.expect("application up: slot1")
     switch.end()
     before = user_files(switch)
-    assert {"notes.txt", "config/startup-config", "images/image1",
+    assert {"notes.txt", "config/deep/startup-config", "images/image1",
             "production_key.pub.pem"} <= set(before)
 
     # The next start: y, but the backup cannot be made: nothing changes.

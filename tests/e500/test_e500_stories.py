@@ -11,7 +11,8 @@ import subprocess
 
 import images
 from console_helpers import KEYS, at_menu, blinks, choose, signed
-from test_stories import SLOT_QUESTION, tftp_download, user_files, xmodem_download
+from test_stories import (SLOT_QUESTION, outdated_layout, tftp_download, user_files,
+                          xmodem_download)
 
 BOOT_SLOT, BOOTED_IMAGE = 0x100, 0x13A
 # A start on the emulated board takes seconds of real time, not counted ones.
@@ -165,13 +166,7 @@ def test_kernel_and_device_tree_written_through_the_mtd_driver(make_switch, tmp_
 
 
 def test_emmc_rebuilt_by_sfdisk_and_mkfs_keeps_every_file(make_switch, tmp_path):
-    notes = tmp_path / "notes.txt"
-    notes.write_text("operator's notes\n")
-    config = tmp_path / "startup-config"
-    config.write_bytes(random.Random(5).randbytes(50000))
-    slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
-    switch = make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={notes}",
-                         "--user-file", f"config/deep/startup-config={config}", slots={1: slot1})
+    switch = outdated_layout(make_switch, tmp_path)
     before = user_files(switch)
     switch.boot(timeout=START)
     switch.expect("Filesystem partitions need updating.")
