@@ -277,52 +277,46 @@ def run_tool(args, what):
     return result.stdout
 
 
+def data_pieces(f, start, end):
+    """The data of a sparse file between start and end, as (position,
+    bytes) pieces of at most 1 MiB; the holes between are passed over
+    unread."""
+    position = start
+    while position < end:
+        try:
+            data_at = min(os.lseek(f.fileno(), position, os.SEEK_DATA), end)
+        except OSError:  # no data after position
+            return
+        hole_at = min(os.lseek(f.fileno(), data_at, os.SEEK_HOLE), end)
+        f.seek(data_at)
+        while data_at < hole_at:
+            chunk = f.read(min(hole_at - data_at, 1 << 20))
+            if not chunk:
+                return
+            yield data_at, chunk
+            data_at += len(chunk)
+        position = hole_at
+
+
 def digest(path, offset=0, length=None):
-    """SHA-256 of a file's bytes, reading only the data of a sparse file."""
+    """SHA-256 of a file's data and where it lies, reading only the data of
+    a sparse file (a hole and written zeros differ: a change either way)."""
     h = hashlib.sha256()
     with open(path, "rb") as f:
         end = os.path.getsize(path) if length is None else offset + length
-        position = offset
-        while position < end:
-            try:
-                data_at = os.lseek(f.fileno(), position, os.SEEK_DATA)
-            except OSError:
-                data_at = end
-            data_at = min(data_at, end)
-            if data_at > position:
-                h.update(b"hole %d\n" % (data_at - position))
-                position = data_at
-                continue
-            hole_at = min(os.lseek(f.fileno(), position, os.SEEK_HOLE), end)
-            f.seek(position)
-            remaining = hole_at - position
-            while remaining:
-                chunk = f.read(min(remaining, 1 << 20))
-                h.update(chunk)
-                remaining -= len(chunk)
-            position = hole_at
+        for position, chunk in data_pieces(f, offset, end):
+            h.update(b"%d %d\n" % (position - offset, len(chunk)))
+            h.update(chunk)
+        h.update(b"end %d\n" % (end - offset))
     return h.hexdigest()
 
 
 def copy_range(src, src_offset, length, dst, dst_offset):
     """Copies bytes between files, leaving holes where the source has them."""
     with open(src, "rb") as fin, open(dst, "r+b" if os.path.exists(dst) else "w+b") as fout:
-        position = src_offset
-        end = src_offset + length
-        while position < end:
-            try:
-                data_at = min(os.lseek(fin.fileno(), position, os.SEEK_DATA), end)
-            except OSError:
-                break
-            hole_at = min(os.lseek(fin.fileno(), data_at, os.SEEK_HOLE), end)
-            fin.seek(data_at)
-            fout.seek(dst_offset + data_at - src_offset)
-            remaining = hole_at - data_at
-            while remaining:
-                chunk = fin.read(min(remaining, 1 << 20))
-                fout.write(chunk)
-                remaining -= len(chunk)
-            position = hole_at
+        for position, chunk in data_pieces(fin, src_offset, src_offset + length):
+            fout.seek(dst_offset + position - src_offset)
+            fout.write(chunk)
         fout.truncate(max(os.fstat(fout.fileno()).st_size, dst_offset + length))
 
 
