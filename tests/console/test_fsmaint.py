@@ -54,22 +54,6 @@ def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch):
     assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
 
 
-def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_switch):
-    switch = make_switch("--emmc-partitions", "1,2,3", "--no-partsetup", slots={1: GOOD1})
-    switch.boot()
-    switch.expect(UPDATE_QUESTION)
-    switch.console.send("y")
-    switch.expect("\tCreating new filesystem partitions\r\n")
-    # The shell cannot open the layout; there is no log to show.
-    switch.expect("\tFailed to create partitions. Quitting\r\nlog:\r\n")
-    switch.expect("Booting image '1'")
-    switch.expect("application up: slot1")
-    switch.end()
-    commands = switch.commands()
-    assert commands[commands.index("cat /tmp/repart.txt") + 1] == "mount /dev/mmcblk0p1 /user"
-    assert fake_calls(switch, "mkfs.ext3") == []
-
-
 @pytest.mark.parametrize("answers, failure, restored", [
     (["sfdisk=1"], "\tFailed to create partitions. Quitting\r\nlog:\r\n", True),
     (["mkfs.ext3=1"], "\tFailed to format main partition. Quitting\r\nlog:\r\n", True),
@@ -124,8 +108,12 @@ def test_filesystem_only_the_forced_repair_fixes(make_switch):
     assert "/bin/mount /dev/mmcblk0p1 /user" in switch.commands()
 
 
-def test_unrepairable_filesystem_waits_for_the_operator_and_n_mounts_it(make_switch):
-    switch = make_switch("--answer", "e2fsck=4", slots={1: GOOD1})
+def test_unrepairable_filesystem_waits_for_the_operator_n_mounts_it_y_recreates_it(
+        make_switch, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("operator's notes\n")
+    switch = make_switch("--answer", "e2fsck=4", "--user-file", f"notes.txt={notes}",
+                         slots={1: GOOD1})
     switch.boot()
     switch.expect("****** ERROR: Your filesystem is corrupted beyond automated repair ******\r\n"
                   + RECREATE_QUESTION)
@@ -140,12 +128,7 @@ def test_unrepairable_filesystem_waits_for_the_operator_and_n_mounts_it(make_swi
         commands.index("/sbin/e2fsck -fy /dev/mmcblk0p1")
     assert fake_calls(switch, "sfdisk") == []
 
-
-def test_unrepairable_filesystem_recreated_on_y_without_a_backup(make_switch, tmp_path):
-    notes = tmp_path / "notes.txt"
-    notes.write_text("operator's notes\n")
-    switch = make_switch("--answer", "e2fsck=4", "--user-file", f"notes.txt={notes}",
-                         slots={1: GOOD1})
+    # Recreated on y, without a backup.
     switch.boot()
     switch.expect(RECREATE_QUESTION)
     switch.console.send("y")
