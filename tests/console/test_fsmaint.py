@@ -54,6 +54,22 @@ def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch):
     assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
 
 
+def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_switch):
+    switch = make_switch("--emmc-partitions", "1,2,3", "--no-partsetup", slots={1: GOOD1})
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("y")
+    switch.expect("\tCreating new filesystem partitions\r\n")
+    # The shell cannot open the layout; there is no log to show.
+    switch.expect("\tFailed to create partitions. Quitting\r\nlog:\r\n")
+    switch.expect("Booting image '1'")
+    switch.expect("application up: slot1")
+    switch.end()
+    commands = switch.commands()
+    assert commands[commands.index("cat /tmp/repart.txt") + 1] == "mount /dev/mmcblk0p1 /user"
+    assert fake_calls(switch, "mkfs.ext3") == []
+
+
 @pytest.mark.parametrize("answers, failure, restored", [
     (["sfdisk=1"], "\tFailed to create partitions. Quitting\r\nlog:\r\n", True),
     (["mkfs.ext3=1"], "\tFailed to format main partition. Quitting\r\nlog:\r\n", True),

@@ -77,10 +77,14 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path):
     choose(switch, "V")
     assert "Installed images versions" in at_menu(switch)
 
-    # The board has become an ORVEX one meanwhile: E reboots it.
-    eeprom = bytearray((switch.board / "eeprom.bin").read_bytes())
-    eeprom[0x138] = ord("C")
-    (switch.board / "eeprom.bin").write_bytes(eeprom)
+    choose(switch, "e")
+    switch.end()
+
+
+def test_exit_reboots_an_orvex_board(make_switch):
+    switch = make_switch(*RESCUE, "--os-kind", "C", slots={1: GOOD1})
+    switch.boot()
+    at_menu(switch)
     choose(switch, "E")
     assert "Booting image" not in switch.end()
     assert switch.rebooted and switch.commands()[-1] == "reboot"

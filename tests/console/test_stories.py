@@ -5,6 +5,7 @@ starts."""
 
 import hashlib
 import random
+import struct
 import subprocess
 
 import pytest
@@ -107,9 +108,13 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     switch.end()
     assert switch.rebooted
 
-    # The flash components' bytes, the boot loader's payload alone:
-    # test_install.py, byte for byte.
+    # The boot loader's payload alone behind its HDR3 header (the other
+    # flash components byte for byte: test_install.py).
+    loader_header = struct.unpack(">H", parts["uboot"][22:24])[0]
+    assert (switch.board / "mtd" / "uboot.bin").read_bytes().startswith(
+        parts["uboot"][loader_header:])
     user = user_files(switch)
+    assert user["images/uboot-hdr"] == parts["uboot"][:loader_header]
     assert user["images/image1"] == parts["app"]
     assert user["images/image2"] == b"not a container at all"
     assert user["install.log"].decode().startswith(source)
