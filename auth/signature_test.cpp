@@ -74,13 +74,7 @@ class SignaturePolicy : public auth_test::AuthBoard {
         imgsign_forgetDeveloperImages();
         board_.set("mtd/rfs.bin", yes ? std::string(0x10000, '\xFF') : rfs_production_);
     }
-    void lowsec(bool yes) {
-        if (yes) {
-            lowsec_setMarker(1);
-        } else {
-            lowsec_setMarker(0);
-        }
-    }
+    void lowsec(bool yes) { lowsec_setMarker(yes ? 1 : 0); }
     // The console text and result of one check, `keys` typed.
     std::string verify(const Bytes& component, int expected, const std::string& keys = "") {
         return on_console(keys, [&] { EXPECT_EQ(expected, imgsign_verifyImage(component)); });
@@ -112,14 +106,12 @@ TEST_F(SignaturePolicy, OutcomeTableRowByRow) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "developer " << row.developer << " lowsec " << row.lowsec
                                         << " dev key " << row.development_key_verifies);
-        imgsign_forgetDeveloperImages();
         developer(row.developer);
         lowsec(row.lowsec);
         EXPECT_EQ(row.text,
                   verify(row.development_key_verifies ? development_ : neither_, row.result));
     }
     // The last row: the operator decides.
-    imgsign_forgetDeveloperImages();
     developer(true);
     lowsec(true);
     EXPECT_EQ(kNoteDeveloper + kAllFailed + "y\n" + kVerified, verify(neither_, 1, "y"));
@@ -166,7 +158,6 @@ TEST_F(SignaturePolicy, TheLastSignatureEntryIsTheOneChecked) {
 
     // 255 bytes never verify, with either key.
     Bytes short_signature(production.signature.begin(), production.signature.end() - 1);
-    imgsign_forgetDeveloperImages();
     developer(true);
     EXPECT_EQ(kNoteDeveloper + kRejected, verify(with(production.signature, short_signature), 0));
 }
@@ -194,36 +185,39 @@ TEST_F(SignaturePolicy, MalformedComponentsAreRejectedWithoutReadingOutsideThem)
     EXPECT_EQ("", commands());
 }
 
+// The root filesystem in flash, row by row: the answer is kept once the
+// test has run to its end, and stays open when it stopped early (an
+// unsigned format-3 component, or one larger than the partition).
 TEST_F(SignaturePolicy, DeveloperImagesAnswerHoldsOnceTheTestHasRunToItsEnd) {
-    // A development-signed root filesystem.
-    std::string rfs(development_.begin(), development_.end());
-    rfs.resize(0x10000, '\xFF');
-    board_.set("mtd/rfs.bin", rfs);
-    EXPECT_EQ(1, imgsign_developerImages());
-    board_.set("mtd/rfs.bin", rfs_production_);
-    EXPECT_EQ(1, imgsign_developerImages());
-
-    // Unsigned format 3: the test stops early, the answer stays open.
-    imgsign_forgetDeveloperImages();
-    Bytes unsigned3 =
-        image_test::component(0x044D4152, 3, parts_of("rootfs_production.img").payload);
-    rfs.assign(unsigned3.begin(), unsigned3.end());
-    rfs.resize(0x10000, '\xFF');
-    board_.set("mtd/rfs.bin", rfs);
-    EXPECT_EQ(0, imgsign_developerImages());
-    board_.set("mtd/rfs.bin", std::string(0x10000, '\x5A'));  // not format 3
-    EXPECT_EQ(1, imgsign_developerImages());
-
-    // A format-3 header whose component is larger than the partition.
-    imgsign_forgetDeveloperImages();
-    rfs = rfs_production_;
-    rfs[4] = '\x7F';
-    board_.set("mtd/rfs.bin", rfs);
-    EXPECT_EQ(0, imgsign_developerImages());
-    board_.set("mtd/rfs.bin", rfs_production_);
-    EXPECT_EQ(0, imgsign_developerImages());
-    board_.set("mtd/rfs.bin", std::string(0x10000, '\xFF'));
-    EXPECT_EQ(0, imgsign_developerImages());
+    auto in_flash = [](const Bytes& component) {
+        std::string rfs(component.begin(), component.end());
+        rfs.resize(0x10000, '\xFF');
+        return rfs;
+    };
+    std::string too_big = rfs_production_;
+    too_big[4] = '\x7F';
+    const struct {
+        bool forget;
+        std::string rfs;
+        int developer;
+    } rows[] = {
+        {true, in_flash(development_), 1},
+        {false, rfs_production_, 1},
+        {true,
+         in_flash(image_test::component(0x044D4152, 3, parts_of("rootfs_production.img").payload)),
+         0},
+        {false, std::string(0x10000, '\x5A'), 1},  // not format 3
+        {true, too_big, 0},
+        {false, rfs_production_, 0},
+        {false, std::string(0x10000, '\xFF'), 0},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        if (rows[i].forget) {
+            imgsign_forgetDeveloperImages();
+        }
+        board_.set("mtd/rfs.bin", rows[i].rfs);
+        EXPECT_EQ(rows[i].developer, imgsign_developerImages()) << "row " << i;
+    }
 }
 
 }  // namespace

@@ -6,13 +6,9 @@
 #include <glob.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +17,7 @@
 #include "auth/signature.h"
 #include "board/i2c.h"
 #include "board/mtd.h"
+#include "board/test_support.h"
 #include "boot/interrupt.h"
 #include "boot/settings.h"
 #include "platform/platform.h"
@@ -29,45 +26,9 @@
 namespace auth_test {
 
 using sandbox_test::capture_stdout;
+using sandbox_test::on_console;
 using sandbox_test::read_file;
 using sandbox_test::write_file;
-
-// Runs fn with `keys` waiting on standard input (then end of input); its
-// standard output. Line questions need their line end among the keys: the
-// line editor waits on at the end of input, so a dialogue that asks for
-// more than the test typed would never end. Should that happen, the whole
-// test program stops with a failure after a minute instead of hanging.
-template <typename Fn>
-std::string on_console(const std::string& keys, Fn&& fn) {
-    int fds[2];
-    EXPECT_EQ(0, pipe(fds));
-    EXPECT_EQ(static_cast<ssize_t>(keys.size()), write(fds[1], keys.data(), keys.size()));
-    close(fds[1]);
-    int saved = dup(STDIN_FILENO);
-    dup2(fds[0], STDIN_FILENO);
-    close(fds[0]);
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> guard(lock);
-        if (!finished.wait_for(guard, std::chrono::seconds(60), [&] { return done; })) {
-            std::fputs("FAILED: a console dialogue asked for more keys than the test typed\n",
-                       stderr);
-            std::abort();
-        }
-    });
-    std::string out = capture_stdout(fn);
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        done = true;
-    }
-    finished.notify_one();
-    watchdog.join();
-    dup2(saved, STDIN_FILENO);
-    close(saved);
-    return out;
-}
 
 inline void remove_key_files() {
     glob_t found{};
@@ -106,12 +67,7 @@ class AuthBoard : public ::testing::Test {
         interrupt_flag = 0;
         imgsign_forgetDeveloperImages();
         i2c_close_buses();
-        for (int* fd : {&mtd_partitions.uboot, &mtd_partitions.uboot_env,
-                        &mtd_partitions.device_tree, &mtd_partitions.kernel, &mtd_partitions.rfs,
-                        &mtd_partitions.rescue, &mtd_partitions.onie}) {
-            plat_close(*fd);
-            *fd = -1;
-        }
+        board_test::close_mtd_partitions();
     }
     std::string commands() const { return board_.get("commands.log"); }
 

@@ -12,12 +12,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <new>
-#include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "image/crc32.h"
 
 namespace {
@@ -62,39 +61,6 @@ constexpr int kRuns = 5;
 BENCHMARK(BM_ImageCrc32)->Unit(benchmark::kMillisecond)->Repetitions(kRuns);
 BENCHMARK(BM_ZlibCrc32)->Unit(benchmark::kMillisecond)->Repetitions(kRuns);
 
-// The console report, remembering each benchmark's processor time per
-// iteration; with repetitions, the fastest run stands for the benchmark.
-class RatioReporter : public benchmark::ConsoleReporter {
-   public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type == Run::RT_Aggregate) {
-                continue;
-            }
-            std::string name = run.run_name.function_name;
-            double seconds =
-                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            auto known = seconds_.find(name);
-            if (known == seconds_.end() || seconds < known->second) {
-                seconds_[name] = seconds;
-            }
-        }
-    }
-    // Throughput of ours over theirs, or 0 when either did not run.
-    double throughput_ratio(const char* ours, const char* theirs) const {
-        auto a = seconds_.find(ours);
-        auto b = seconds_.find(theirs);
-        if (a == seconds_.end() || b == seconds_.end() || a->second <= 0) {
-            return 0;
-        }
-        return b->second / a->second;
-    }
-
-   private:
-    std::map<std::string, double> seconds_;
-};
-
 // Both must give the same CRC, or the comparison means nothing.
 bool same_crc() {
     const std::uint8_t* data = buffer();
@@ -129,10 +95,10 @@ int main(int argc, char** argv) {
     }
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double ratio = reporter.throughput_ratio("BM_ImageCrc32", "BM_ZlibCrc32");
-    if (ratio > 0) {
+    double time = reporter.ratio("BM_ImageCrc32", "BM_ZlibCrc32");
+    if (time > 0) {
         std::printf("\nCRC of 64 MiB, throughput image_crc32 / zlib crc32: %.2fx (goal >= 1.0x)\n",
-                    ratio);
+                    1 / time);
     }
     benchmark::Shutdown();
     return 0;

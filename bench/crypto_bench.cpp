@@ -18,11 +18,8 @@
 #include <openssl/rsa.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +28,7 @@
 #include "auth/crypto/imgsign.h"
 #include "auth/crypto/pubkey.h"
 #include "auth/crypto/toolkit.h"
+#include "bench/ratio_reporter.h"
 
 namespace {
 
@@ -213,15 +211,8 @@ void BM_Aes128CbcDecrypt_OpenSSL(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
 }
 
-// With repetitions, each benchmark also reports its fastest run: other work
-// on the machine only ever adds time, so the minimum is the steadiest
-// figure to compare.
-double fastest(const std::vector<double>& values) {
-    return *std::min_element(values.begin(), values.end());
-}
-
 void add(const char* name, void (*fn)(benchmark::State&), benchmark::TimeUnit unit) {
-    benchmark::RegisterBenchmark(name, fn)->Unit(unit)->ComputeStatistics("min", fastest);
+    benchmark::RegisterBenchmark(name, fn)->Unit(unit);
 }
 
 void register_benchmarks() {
@@ -236,44 +227,6 @@ void register_benchmarks() {
     add("BM_Aes128CbcDecrypt_Ours", BM_Aes128CbcDecrypt_Ours, benchmark::kMicrosecond);
     add("BM_Aes128CbcDecrypt_OpenSSL", BM_Aes128CbcDecrypt_OpenSSL, benchmark::kMicrosecond);
 }
-
-// The console report, remembering each benchmark's processor time per
-// iteration (less disturbed than wall time by other work on the machine).
-class RatioReporter : public benchmark::ConsoleReporter {
-   public:
-    // With repetitions, the fastest run stands for the benchmark.
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            bool fastest = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
-            if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !fastest)) {
-                continue;
-            }
-            std::string name = run.run_name.function_name;
-            double seconds =
-                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            if (fastest || minima_.count(name) == 0) {
-                seconds_[name] = seconds;
-            }
-            if (fastest) {
-                minima_.insert(name);
-            }
-        }
-    }
-    // ours / theirs, or 0 when either did not run.
-    double ratio(const char* ours, const char* theirs) const {
-        auto a = seconds_.find(ours);
-        auto b = seconds_.find(theirs);
-        if (a == seconds_.end() || b == seconds_.end() || b->second <= 0) {
-            return 0;
-        }
-        return a->second / b->second;
-    }
-
-   private:
-    std::map<std::string, double> seconds_;
-    std::set<std::string> minima_;
-};
 
 void print_ratios(const RatioReporter& reporter) {
     double shaTime = reporter.ratio("BM_Sha256_Ours", "BM_Sha256_OpenSSL");

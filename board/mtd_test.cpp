@@ -1,6 +1,7 @@
 // Flash writes block by block. Single-block writes, a missing partition and power
 // cuts at every request are console tests (test_power_cut.py, test_rescue.py).
 #include "board/mtd.h"
+#include "board/test_support.h"
 
 #include <unistd.h>
 
@@ -35,12 +36,7 @@ class MtdTest : public ::testing::Test {
         ASSERT_EQ(4u, geo_.block_count);
     }
     void TearDown() override {
-        for (int* fd : {&mtd_partitions.uboot, &mtd_partitions.uboot_env,
-                        &mtd_partitions.device_tree, &mtd_partitions.kernel, &mtd_partitions.rfs,
-                        &mtd_partitions.rescue, &mtd_partitions.onie}) {
-            plat_close(*fd);
-            *fd = -1;
-        }
+        board_test::close_mtd_partitions();
     }
     static std::string data_of(std::size_t length, int salt) {
         std::string data(length, '\0');

@@ -2,9 +2,6 @@
 // missing there, is a console test (test_boot.py, the gdb modes).
 #include "boot/diagnostics.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
@@ -22,17 +19,8 @@ namespace {
 constexpr std::uint32_t kApplication = 0x014D4152;
 constexpr std::uint32_t kDiagnostics = 0x064D4152;
 
-// A component of the given header format with a correct (or spoiled) CRC.
-std::string component(std::uint32_t magic, const std::string& payload, bool crc_ok = true,
-                      int format = 1) {
-    image_test::Bytes bytes =
-        image_test::component(magic, format, image_test::Bytes(payload.begin(), payload.end()));
-    if (!crc_ok) {
-        bytes[0] ^= 1;
-    }
-    return std::string(bytes.begin(), bytes.end());
-}
-
+using image_test::component_file;
+using sandbox_test::on_console;
 using sandbox_test::read_file;
 
 // A gzip-compressed tar archive holding one executable shell program at
@@ -63,14 +51,6 @@ class RescuePartition : public ::testing::Test {
         partition.replace(0, bytes.size(), bytes);
         board_.set("mtd/rescue.bin", partition);
     }
-    void answer(const char* line) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        ASSERT_EQ(write(fds[1], line, strlen(line)), static_cast<ssize_t>(strlen(line)));
-        close(fds[1]);
-        dup2(fds[0], 0);
-        close(fds[0]);
-    }
     std::uint8_t eeprom(unsigned offset) {
         return static_cast<std::uint8_t>(board_.get("eeprom.bin")[offset]);
     }
@@ -81,31 +61,34 @@ class RescuePartition : public ::testing::Test {
 // An erased partition and a diagnostics image in it are console tests
 // (test_fsmaint.py); here the damaged one and the recovery image.
 TEST_F(RescuePartition, DamagedPartitionBootsNothing) {
-    put_rescue(component(kDiagnostics, "a damaged diagnostics image", false));
+    put_rescue(component_file(kDiagnostics, "a damaged diagnostics image", false));
     testing::internal::CaptureStderr();
     EXPECT_EQ(launch_diagnostics(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image CRC failed. Quitting\n");
 }
 
-TEST_F(RescuePartition, RecoveryImageInstalledIntoTheSlotTheOperatorNames) {
-    std::string recovery =
-        component(kApplication, archive_with("home/bin/mp.elf.strip", "#!/bin/sh\\nexit 5\\n"));
-    put_rescue(recovery);
-    answer("2x\n");  // only the first character counts
-    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(5), "");
-    EXPECT_EQ(read_file("/user/images/image2"), recovery);
-    EXPECT_EQ(eeprom(0x100), 2);
-    EXPECT_EQ(eeprom(0x13A), 2);
-}
-
-TEST_F(RescuePartition, EnterAloneBootsTheRecoveryImageWithoutInstalling) {
-    // The long header format, with the flag bit set, is accepted as well.
-    put_rescue(component(kApplication,
-                         archive_with("home/bin/mp.elf.strip", "#!/bin/sh\\nexit 6\\n"), true, 2));
-    answer("\n");
-    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(6), "");
-    EXPECT_EQ(read_file("/user/images/image1"), "<missing>");
-    EXPECT_EQ(eeprom(0x13A), 4);
+// Installed into the slot the operator names (only the first character
+// counts), or booted at once on Enter (in the long header format), storing
+// nothing: slot 2 and the boot slot keep what the first row installed.
+TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
+    const struct {
+        const char* keys;
+        int format, exit_code, booted;
+    } rows[] = {{"2x\n", 1, 5, 2}, {"\n", 2, 6, 4}};
+    std::string installed;
+    for (const auto& row : rows) {
+        std::string script = "#!/bin/sh\\nexit " + std::to_string(row.exit_code) + "\\n";
+        std::string recovery = component_file(
+            kApplication, archive_with("home/bin/mp.elf.strip", script.c_str()), true, row.format);
+        installed = installed.empty() ? recovery : installed;
+        put_rescue(recovery);
+        EXPECT_EXIT(on_console(row.keys, [] { launch_diagnostics(); }),
+                    ::testing::ExitedWithCode(row.exit_code), "");
+        EXPECT_EQ(read_file("/user/images/image2"), installed);
+        EXPECT_EQ(read_file("/user/images/image1"), "<missing>");
+        EXPECT_EQ(eeprom(0x100), 2);
+        EXPECT_EQ(eeprom(0x13A), row.booted);
+    }
 }
 
 }  // namespace

@@ -3,10 +3,6 @@
 // whole in the console tests.)
 #include "boot/slot_boot.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
@@ -23,21 +19,9 @@ namespace {
 
 constexpr const char* kUsbImage = "/mnt/usb/VKT3390_OS.img";
 
-// A format-1 component with a correct (or spoiled) CRC, as file content.
-// Readers take 24 bytes at a component's start, so payloads here are 8
-// bytes or more.
-std::string component(std::uint32_t magic, const std::string& payload, bool crc_ok = true) {
-    image_test::Bytes bytes =
-        image_test::component(magic, 1, image_test::Bytes(payload.begin(), payload.end()));
-    if (!crc_ok) {
-        bytes[0] ^= 1;
-    }
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void put(const char* path, const std::string& content) {
-    sandbox_test::write_file(path, content);
-}
+using image_test::component_file;
+using sandbox_test::on_console;
+using sandbox_test::write_file;
 
 class SlotBoot : public ::testing::Test {
    protected:
@@ -46,59 +30,36 @@ class SlotBoot : public ::testing::Test {
             "rm -rf /user/images/image1 /user/images/image2 /user/images/rejected "
             "/mnt/usb/VKT3390_OS.img");
         second_attempt = 0;
-        // No console answer can come: questions end as on a time-out.
-        saved_stdin_ = dup(0);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        close(null);
     }
     void TearDown() override {
-        dup2(saved_stdin_, 0);
-        close(saved_stdin_);
         std::system(
             "rm -rf /user/images/image1 /user/images/image2 /user/images/rejected "
             "/mnt/usb/VKT3390_OS.img");
     }
+    // No console answer can come: questions end as on a time-out.
     int boot(int slot, std::string* errors) {
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
-        int result = boot_slot(slot);
-        testing::internal::GetCapturedStdout();
-        *errors = testing::internal::GetCapturedStderr();
+        int result = -1;
+        *errors =
+            sandbox_test::capture(2, [&] { on_console("", [&] { result = boot_slot(slot); }); });
         return result;
     }
-    int saved_stdin_ = -1;
 };
 
 // A bad CRC, an empty or cut slot and a second failed attempt are console
 // tests (test_boot.py, test_power_cut.py); here a foreign or directory slot.
 TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
-    const std::string invalid = "Image has invalid header 0x0. (0x64d4152)\n";
-    const struct {
-        int slot;
-        bool directory;
-        std::string content;
-        std::string errors;
-    } rows[] = {
-        {1, false, component(0x024D4152, "u-boot payload"),
-         "Image has invalid header 0x24d4152. (0x64d4152)\n"
-         "Image1 has invalid header... trying Image2.\n"},
-        {1, true, "", invalid + "Image1 has invalid header... trying Image2.\n"},
-    };
-    for (const auto& row : rows) {
-        const char* path = row.slot == 1 ? "/user/images/image1" : "/user/images/image2";
-        std::system("rm -rf /user/images/image1 /user/images/image2");
-        if (row.directory) {
-            ::mkdir(path, 0755);
-        } else {
-            put(path, row.content);
-        }
-        std::string errors;
-        EXPECT_EQ(boot(row.slot, &errors), 0);
-        EXPECT_EQ(errors, row.errors);
-    }
-    // Neither slot: nothing is tried.
     std::string errors;
+    write_file("/user/images/image1", component_file(0x024D4152, "u-boot payload"));
+    EXPECT_EQ(boot(1, &errors), 0);
+    EXPECT_EQ(errors,
+              "Image has invalid header 0x24d4152. (0x64d4152)\n"
+              "Image1 has invalid header... trying Image2.\n");
+    std::system("rm /user/images/image1 && mkdir /user/images/image1");
+    EXPECT_EQ(boot(1, &errors), 0);
+    EXPECT_EQ(errors,
+              "Image has invalid header 0x0. (0x64d4152)\n"
+              "Image1 has invalid header... trying Image2.\n");
+    // Neither slot: nothing is tried.
     EXPECT_EQ(boot(0, &errors), 0);
     EXPECT_EQ(boot(4, &errors), 0);
     EXPECT_EQ(errors, "");
@@ -137,7 +98,7 @@ TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {
     EXPECT_EQ(boot(kUsbSource, &errors), 0);
     EXPECT_EQ(errors, "Failed to open application image from USB.\n");
 
-    put(kUsbImage, component(0x014D4152, "archive payload", false));
+    write_file(kUsbImage, component_file(0x014D4152, "archive payload", false));
     EXPECT_EQ(rejected_contains(kUsbImage), 0);
     EXPECT_EQ(boot(kUsbSource, &errors), 0);
     EXPECT_EQ(errors, "USB image CRC failed.");

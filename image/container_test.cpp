@@ -124,73 +124,55 @@ TEST(ImageFindSignature, LastWellFormedTag3EntryBeforeAZeroLength) {
     }
 }
 
-class FindBootable : public ::testing::Test {
-   protected:
-    void TearDown() override {
-        if (file_) {
-            std::fclose(file_);
-        }
-    }
-    // Runs the search over `bytes`; the console output in out_ and err_.
-    int find(const Bytes& bytes) {
-        file_ = file_with(bytes);
-        int result = 0;
-        err_ = capture(
-            2, [&] { out_ = capture(1, [&] { result = image_find_bootable(file_, &found_); }); });
-        return result;
-    }
-    std::FILE* file_ = nullptr;
-    BootableComponent found_{};
-    std::string out_;
-    std::string err_;
-};
-
-TEST_F(FindBootable, AliasMustEndInMarAndTheFirstMatchingOneWins) {
-    // 0x01000000 does not end in "MAR": passed over; 0x024D4152 does and
-    // turns the application into a boot loader; the later alias is unseen.
-    Bytes app = component(
-        kApp, 3, {}, concat({alias_entry(0x01000000u), alias_entry(kBoot), alias_entry(kApp)}));
-    EXPECT_EQ(0, find(app));
-    EXPECT_EQ(kApp, found_.last_magic);
-}
-
-TEST_F(FindBootable, ZeroLengthEntryPrintsHeaderErrorAndKeepsOwnType) {
-    Bytes zero(4, 0);
-    put_be16(zero, 0, 6);
-    Bytes app = component(kApp, 3, pattern(20, 1), concat({zero, alias_entry(kBoot)}));
-    ASSERT_EQ(1, find(app));
-    EXPECT_EQ(kApp, found_.type);
-    EXPECT_EQ("Image header error\n", out_);
-}
-
-TEST_F(FindBootable, ZeroBytesEndTheSearch) {
-    // Zero bytes (an erased or sparse file) are no component: the search
-    // ends there rather than stepping through them 16 bytes at a time.
-    Bytes zeros(1 << 20, 0);
-    EXPECT_EQ(0, find(concat({zeros, component(kApp, 1, pattern(10, 1))})));
-    EXPECT_EQ(0u, found_.last_magic);
-    EXPECT_EQ("", out_ + err_);
-}
-
-TEST_F(FindBootable, MalformedSizeIsRefusedWithoutLooping) {
+// The search for a bootable component over a file: its result, the last
+// magic read or the type found, and its console lines.
+TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
+    Bytes zero6(4, 0);
+    put_be16(zero6, 0, 6);
     // A kernel whose HDR3 header is longer than its component, then an
     // application that must not be reached by guessing where it starts.
-    Bytes kernel = component(kKernel, 3, pattern(40, 1));
-    put_be16(kernel, 22, static_cast<std::uint32_t>(kernel.size() + 1));
     Bytes app = component(kApp, 1, pattern(40, 2));
-    EXPECT_EQ(0, find(concat({kernel, app})));
-    EXPECT_EQ(kKernel, found_.last_magic);
-    EXPECT_EQ("Image component at offset 0 refused: HDR3 header longer than the component.\n",
-              err_);
-
+    Bytes long_hdr3 = component(kKernel, 3, pattern(40, 1));
+    put_be16(long_hdr3, 22, static_cast<std::uint32_t>(long_hdr3.size() + 1));
     // A long header of length 0 would never move the search on.
     Bytes stuck = component(kKernel, 2, {});
     put_be16(stuck, 18, 0);
     put_be32(stuck, 4, 0);
-    std::fclose(file_);
-    EXPECT_EQ(0, find(concat({component(kBoot, 1, pattern(8, 1)), stuck, app})));
-    EXPECT_EQ(kKernel | kImageFlag, found_.last_magic);
-    EXPECT_EQ("Image component at offset 24 refused: long header shorter than 16 bytes.\n", err_);
+    const struct {
+        Bytes file;
+        int result;
+        std::uint32_t magic;  // the type found, or the last magic read
+        std::string out, err;
+    } rows[] = {
+        // 0x01000000 does not end in "MAR": passed over; 0x024D4152 does and
+        // turns the application into a boot loader; the later alias is unseen.
+        {component(kApp, 3, {},
+                   concat({alias_entry(0x01000000u), alias_entry(kBoot), alias_entry(kApp)})),
+         0, kApp, "", ""},
+        // A zero-length entry: a header error, and the component keeps its type.
+        {component(kApp, 3, pattern(20, 1), concat({zero6, alias_entry(kBoot)})), 1, kApp,
+         "Image header error\n", ""},
+        // Zero bytes (an erased or sparse file) are no component: the search
+        // ends there rather than stepping through them 16 bytes at a time.
+        {concat({Bytes(1 << 20, 0), app}), 0, 0, "", ""},
+        {concat({long_hdr3, app}), 0, kKernel, "",
+         "Image component at offset 0 refused: HDR3 header longer than the component.\n"},
+        {concat({component(kBoot, 1, pattern(8, 1)), stuck, app}), 0, kKernel | kImageFlag, "",
+         "Image component at offset 24 refused: long header shorter than 16 bytes.\n"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        std::FILE* file = file_with(rows[i].file);
+        BootableComponent found{};
+        int result = -1;
+        std::string out;
+        std::string err = capture(
+            2, [&] { out = capture(1, [&] { result = image_find_bootable(file, &found); }); });
+        std::fclose(file);
+        EXPECT_EQ(rows[i].result, result) << "row " << i;
+        EXPECT_EQ(rows[i].magic, result == 1 ? found.type : found.last_magic) << "row " << i;
+        EXPECT_EQ(rows[i].out, out) << "row " << i;
+        EXPECT_EQ(rows[i].err, err) << "row " << i;
+    }
 }
 
 TEST(ImagePieces, SplitHeaderFromPayloadAndKeepTheCrc) {

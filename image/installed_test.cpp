@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "board/mtd.h"
+#include "board/test_support.h"
 #include "image/test_support.h"
 #include "platform/platform.h"
 #include "platform/sandbox/test_support.h"
@@ -47,14 +48,7 @@ class InstalledHeader : public ::testing::Test {
     void TearDown() override {
         unlink("/user/images/image1");
         unlink("/user/images/image2");
-        for (int* fd : {&mtd_partitions.uboot, &mtd_partitions.uboot_env,
-                        &mtd_partitions.device_tree, &mtd_partitions.kernel, &mtd_partitions.rfs,
-                        &mtd_partitions.rescue, &mtd_partitions.onie}) {
-            if (*fd >= 0) {
-                plat_close(*fd);
-            }
-            *fd = -1;
-        }
+        board_test::close_mtd_partitions();
     }
     // Puts an installed header into a partition file, keeping its size,
     // and opens the partitions as start-up does.

@@ -81,6 +81,14 @@ inline Bytes component(std::uint32_t magic, int format, const Bytes& payload,
     return bytes;
 }
 
+// The same as file content, its CRC spoiled when `crc_ok` is false.
+inline std::string component_file(std::uint32_t magic, const std::string& payload,
+                                  bool crc_ok = true, int format = 1) {
+    Bytes bytes = component(magic, format, Bytes(payload.begin(), payload.end()));
+    bytes[0] ^= crc_ok ? 0 : 1;
+    return std::string(bytes.begin(), bytes.end());
+}
+
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) {

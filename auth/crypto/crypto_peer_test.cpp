@@ -23,16 +23,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+size_t below(std::mt19937_64& rng, size_t bound) {
+    return rng() % bound;
+}
+
 Bytes random_bytes(std::mt19937_64& rng, size_t n) {
     Bytes out(n);
     for (uint8_t& b : out) {
         b = static_cast<uint8_t>(rng());
     }
     return out;
-}
-
-size_t random_below(std::mt19937_64& rng, size_t bound) {
-    return rng() % bound;
 }
 
 Bytes openssl_sha256(const Bytes& data) {
@@ -52,36 +52,30 @@ Bytes our_sha256(const Bytes& data) {
     return digest;
 }
 
-TEST(CryptoPeerSha256, RandomLengthsAgreeWithOpenssl) {
+// Every length to 200, random ones to 100000, whole and in random pieces.
+TEST(CryptoPeerSha256, RandomLengthsAndPiecesAgreeWithOpenssl) {
     std::mt19937_64 rng(0x5A256);
-    std::vector<size_t> lengths;
-    for (size_t len = 0; len <= 200; ++len) {
-        lengths.push_back(len);
+    std::vector<size_t> lengths = {100000};
+    for (size_t i = 0; i < 500; ++i) {
+        lengths.push_back(i <= 200 ? i : below(rng, 100001));
     }
-    for (int i = 0; i < 300; ++i) {
-        lengths.push_back(random_below(rng, 100001));
-    }
-    lengths.push_back(100000);
     for (size_t len : lengths) {
         Bytes data = random_bytes(rng, len);
-        ASSERT_EQ(our_sha256(data), openssl_sha256(data)) << len << " bytes";
-    }
-}
-
-TEST(CryptoPeerSha256, RandomPiecesAgreeWithOpenssl) {
-    std::mt19937_64 rng(0x5A257);
-    for (int i = 0; i < 100; ++i) {
-        Bytes data = random_bytes(rng, random_below(rng, 5000));
+        Bytes expected = openssl_sha256(data);
+        ASSERT_EQ(our_sha256(data), expected) << len << " bytes";
+        if (len > 5000) {
+            continue;
+        }
         Sha256Ctx ctx;
         sha256_init(ctx);
         for (size_t pos = 0; pos < data.size();) {
-            size_t take = std::min(data.size() - pos, random_below(rng, 200));
+            size_t take = std::min(data.size() - pos, below(rng, 200));
             sha256_update(ctx, data.data() + pos, take);
             pos += take;
         }
         Bytes digest(32);
         sha256_final(ctx, digest.data());
-        ASSERT_EQ(digest, openssl_sha256(data)) << data.size() << " bytes";
+        ASSERT_EQ(digest, expected) << len << " bytes in pieces";
     }
 }
 
@@ -116,7 +110,7 @@ Bytes our_cbc_run(const Bytes& key, Bytes iv, Bytes data, int direction, std::mt
     size_t pos = 0;
     while (pos < data.size()) {
         size_t blocks = (data.size() - pos) / 16;
-        size_t take = onePiece ? blocks : 1 + random_below(rng, blocks);
+        size_t take = onePiece ? blocks : 1 + below(rng, blocks);
         EXPECT_EQ(AES_cipher(ctx, data.data() + pos, static_cast<uint32_t>(16 * take), direction,
                              iv.data()),
                   CRYPTO_OK);
@@ -130,10 +124,10 @@ Bytes our_cbc_run(const Bytes& key, Bytes iv, Bytes data, int direction, std::mt
 TEST(CryptoPeerAes, RandomCbcAgreesWithOpensslBothWays) {
     std::mt19937_64 rng(0xAE5);
     for (int i = 0; i < 300; ++i) {
-        size_t keyLen = 16 + 8 * random_below(rng, 3);
+        size_t keyLen = 16 + 8 * below(rng, 3);
         Bytes key = random_bytes(rng, keyLen);
         Bytes iv = random_bytes(rng, 16);
-        Bytes plain = random_bytes(rng, 16 * (1 + random_below(rng, 256)));
+        Bytes plain = random_bytes(rng, 16 * (1 + below(rng, 256)));
         bool onePiece = (i % 2) == 0;
         Bytes expected = openssl_cbc_run(key, iv, plain, true);
         Bytes ivAfter;
@@ -156,20 +150,12 @@ struct BnHolder {
     ~BnHolder() { BN_free(bn); }
 };
 
-Bytes openssl_mod_exp(const Bytes& base, const Bytes& exponent, const Bytes& modulus) {
-    BnHolder a(base), p(exponent), m(modulus), r(Bytes{});
+// base^exponent mod modulus, or base mod modulus without an exponent.
+Bytes openssl_mod(const Bytes& base, const Bytes* exponent, const Bytes& modulus) {
+    BnHolder a(base), p(exponent ? *exponent : Bytes{}), m(modulus), r(Bytes{});
     BN_CTX* ctx = BN_CTX_new();
-    EXPECT_EQ(BN_mod_exp(r.bn, a.bn, p.bn, m.bn, ctx), 1);
-    BN_CTX_free(ctx);
-    Bytes out(modulus.size());
-    BN_bn2binpad(r.bn, out.data(), static_cast<int>(out.size()));
-    return out;
-}
-
-Bytes openssl_mod(const Bytes& value, const Bytes& modulus) {
-    BnHolder a(value), m(modulus), r(Bytes{});
-    BN_CTX* ctx = BN_CTX_new();
-    EXPECT_EQ(BN_mod(r.bn, a.bn, m.bn, ctx), 1);
+    EXPECT_EQ(exponent ? BN_mod_exp(r.bn, a.bn, p.bn, m.bn, ctx) : BN_mod(r.bn, a.bn, m.bn, ctx),
+              1);
     BN_CTX_free(ctx);
     Bytes out(modulus.size());
     BN_bn2binpad(r.bn, out.data(), static_cast<int>(out.size()));
@@ -180,7 +166,7 @@ Bytes openssl_mod(const Bytes& value, const Bytes& modulus) {
 // division: full, a single bit, or all ones.
 Bytes shaped(std::mt19937_64& rng, size_t n) {
     Bytes out = random_bytes(rng, n);
-    switch (random_below(rng, 4)) {
+    switch (below(rng, 4)) {
         case 0:
             out[0] = 0x01;
             break;
@@ -198,48 +184,33 @@ Bytes shaped(std::mt19937_64& rng, size_t n) {
 }
 
 template <typename Limb>
-void check_mod_exp(uint64_t salt) {
-    std::mt19937_64 rng(salt);
+class CryptoPeerBigInt : public ::testing::Test {};
+using LimbTypes = ::testing::Types<uint32_t, uint64_t>;
+TYPED_TEST_SUITE(CryptoPeerBigInt, LimbTypes);
+
+TYPED_TEST(CryptoPeerBigInt, ModExpAndRemainderAgreeWithOpenssl) {
+    std::mt19937_64 rng(sizeof(TypeParam));
     for (int i = 0; i < 400; ++i) {
-        size_t n = 1 + random_below(rng, 512);
+        size_t n = 1 + below(rng, 512);
         Bytes modulus = shaped(rng, n);
         modulus.back() |= 1;
-        Bytes base = random_bytes(rng, random_below(rng, n + 1));
+        Bytes base = random_bytes(rng, below(rng, n + 1));
         if (base.size() == n) {
             base[0] = 0;
         }
-        size_t expLen = (i % 50 == 0) ? random_below(rng, 513) : random_below(rng, 9);
-        Bytes exponent = random_bytes(rng, expLen);
+        Bytes exponent = random_bytes(rng, (i % 50 == 0) ? below(rng, 513) : below(rng, 9));
         Bytes out(n);
-        ASSERT_TRUE((bigint_modExpLimbs<Limb>(base, exponent, modulus, out))) << n;
-        ASSERT_EQ(out, openssl_mod_exp(base, exponent, modulus)) << n << "-byte modulus";
+        ASSERT_TRUE((bigint_modExpLimbs<TypeParam>(base, exponent, modulus, out))) << n;
+        ASSERT_EQ(out, openssl_mod(base, &exponent, modulus)) << n << "-byte modulus";
     }
-}
-
-template <typename Limb>
-void check_mod(uint64_t salt) {
-    std::mt19937_64 rng(salt);
     for (int i = 0; i < 2000; ++i) {
-        size_t n = 1 + random_below(rng, 512);
+        size_t n = 1 + below(rng, 512);
         Bytes modulus = shaped(rng, n);
-        Bytes value = shaped(rng, 1 + random_below(rng, 1024));
+        Bytes value = shaped(rng, 1 + below(rng, 1024));
         Bytes out(n);
-        ASSERT_TRUE((bigint_modLimbs<Limb>(value, modulus, out)));
-        ASSERT_EQ(out, openssl_mod(value, modulus)) << value.size() << " mod " << n;
+        ASSERT_TRUE((bigint_modLimbs<TypeParam>(value, modulus, out)));
+        ASSERT_EQ(out, openssl_mod(value, nullptr, modulus)) << value.size() << " mod " << n;
     }
-}
-
-TEST(CryptoPeerBigInt, ModExpAgreesWithOpenssl32BitLimbs) {
-    check_mod_exp<uint32_t>(32);
-}
-TEST(CryptoPeerBigInt, ModExpAgreesWithOpenssl64BitLimbs) {
-    check_mod_exp<uint64_t>(64);
-}
-TEST(CryptoPeerBigInt, RemainderAgreesWithOpenssl32BitLimbs) {
-    check_mod<uint32_t>(320);
-}
-TEST(CryptoPeerBigInt, RemainderAgreesWithOpenssl64BitLimbs) {
-    check_mod<uint64_t>(640);
 }
 
 // RSA: keys made by OpenSSL, signatures made by OpenSSL over random data,
@@ -321,7 +292,7 @@ class CryptoPeerRsa : public ::testing::TestWithParam<std::pair<int, unsigned lo
 TEST_P(CryptoPeerRsa, OpensslSignaturesOfRandomDataVerify) {
     std::mt19937_64 rng(static_cast<uint64_t>(GetParam().first) * GetParam().second);
     for (int i = 0; i < 20; ++i) {
-        Bytes digest = openssl_sha256(random_bytes(rng, random_below(rng, 4096)));
+        Bytes digest = openssl_sha256(random_bytes(rng, below(rng, 4096)));
         Bytes sig = openssl_sign(key_.pkey, digest);
         ASSERT_EQ(verify(digest, sig, key_.pem), CRYPTO_OK);
         std::string der(key_.der.begin(), key_.der.end());
@@ -335,12 +306,12 @@ TEST_P(CryptoPeerRsa, EveryFlippedByteFailsWithItsStatus) {
     Bytes sig = openssl_sign(key_.pkey, digest);
     for (size_t i = 0; i < sig.size(); ++i) {
         Bytes flipped = sig;
-        flipped[i] ^= static_cast<uint8_t>(1 + random_below(rng, 255));
+        flipped[i] ^= static_cast<uint8_t>(1 + below(rng, 255));
         ASSERT_EQ(verify(digest, flipped, key_.pem), CRYPTO_ERR_SIGNATURE_FRAME) << i;
     }
     for (size_t i = 0; i < digest.size(); ++i) {
         Bytes flipped = digest;
-        flipped[i] ^= static_cast<uint8_t>(1 + random_below(rng, 255));
+        flipped[i] ^= static_cast<uint8_t>(1 + below(rng, 255));
         ASSERT_EQ(verify(flipped, sig, key_.pem), CRYPTO_ERR_DIGEST_MISMATCH) << i;
     }
     // The modulus sits at the end of the key, before the exponent: its

@@ -1,14 +1,21 @@
 // Helpers for unit tests on the virtual board: capturing console output
-// byte for byte, and changing board files for one test only.
+// byte for byte, typing on the console, and changing board files for one
+// test only.
 #pragma once
 
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "platform/sandbox/board_files.h"
 
@@ -66,6 +73,43 @@ inline std::string read_file(const std::string& path) {
 template <typename Fn>
 std::string capture_stdout(Fn&& fn) {
     return capture(STDOUT_FILENO, fn);
+}
+
+// Runs fn with `keys` waiting on standard input (then end of input); its
+// standard output. Line questions need their line end among the keys: the
+// line editor waits on at the end of input, so a dialogue that asks for
+// more than the test typed would never end. Should that happen, the whole
+// test program stops with a failure after a minute instead of hanging.
+template <typename Fn>
+std::string on_console(const std::string& keys, Fn&& fn) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    EXPECT_EQ(static_cast<ssize_t>(keys.size()), write(fds[1], keys.data(), keys.size()));
+    close(fds[1]);
+    int saved = dup(STDIN_FILENO);
+    dup2(fds[0], STDIN_FILENO);
+    close(fds[0]);
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!finished.wait_for(guard, std::chrono::seconds(60), [&] { return done; })) {
+            std::fputs("FAILED: a console dialogue asked for more keys than the test typed\n",
+                       stderr);
+            std::abort();
+        }
+    });
+    std::string out = capture_stdout(fn);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+    }
+    finished.notify_one();
+    watchdog.join();
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    return out;
 }
 
 // Board files set for one test and put back as they were at its end, so

@@ -124,8 +124,12 @@ def test_filesystem_only_the_forced_repair_fixes(make_switch):
     assert "/bin/mount /dev/mmcblk0p1 /user" in switch.commands()
 
 
-def test_unrepairable_filesystem_waits_for_the_operator_and_n_mounts_it(make_switch):
-    switch = make_switch("--answer", "e2fsck=4", slots={1: GOOD1})
+def test_unrepairable_filesystem_waits_for_the_operator_n_mounts_it_y_recreates_it(
+        make_switch, tmp_path):
+    notes = tmp_path / "notes.txt"
+    notes.write_text("operator's notes\n")
+    switch = make_switch("--answer", "e2fsck=4", "--user-file", f"notes.txt={notes}",
+                         slots={1: GOOD1})
     switch.boot()
     switch.expect("****** ERROR: Your filesystem is corrupted beyond automated repair ******\r\n"
                   + RECREATE_QUESTION)
@@ -140,12 +144,7 @@ def test_unrepairable_filesystem_waits_for_the_operator_and_n_mounts_it(make_swi
         commands.index("/sbin/e2fsck -fy /dev/mmcblk0p1")
     assert fake_calls(switch, "sfdisk") == []
 
-
-def test_unrepairable_filesystem_recreated_on_y_without_a_backup(make_switch, tmp_path):
-    notes = tmp_path / "notes.txt"
-    notes.write_text("operator's notes\n")
-    switch = make_switch("--answer", "e2fsck=4", "--user-file", f"notes.txt={notes}",
-                         slots={1: GOOD1})
+    # Recreated on y, without a backup.
     switch.boot()
     switch.expect(RECREATE_QUESTION)
     switch.console.send("y")

@@ -103,28 +103,19 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     text = at_menu(switch)
     assert "Image1 updated succeeded" in text and "Updating install log. " + source in text
     if method == "xmodem":
-        # Received with the sender's padding up to its last 128-byte block.
-        received = (switch.board / "tmp" / "image").read_bytes()
-        data = update.read_bytes()
-        assert len(received) % 128 == 0 and received[:len(data)] == data
-        assert set(received[len(data):]) == {0x1A}
         assert "/usr/bin/rx /tmp/image" in switch.commands()
     choose(switch, "r")
     switch.end()
     assert switch.rebooted
 
-    # Flash and slot, byte for byte: the boot loader's payload alone, the
-    # other components whole, the rest of each partition still erased.
-    def erased_after(part, data):
-        flash = (switch.board / "mtd" / f"{part}.bin").read_bytes()
-        assert flash[:len(data)] == data and set(flash[len(data):]) == {0xFF}, part
+    # The boot loader's payload alone behind its HDR3 header (the other
+    # flash components byte for byte: test_install.py).
     loader_header = struct.unpack(">H", parts["uboot"][22:24])[0]
-    erased_after("uboot", parts["uboot"][loader_header:])
-    for part in ("kernel", "rfs", "devicetree"):
-        erased_after(part, parts[part])
+    assert (switch.board / "mtd" / "uboot.bin").read_bytes().startswith(
+        parts["uboot"][loader_header:])
     user = user_files(switch)
-    assert user["images/image1"] == parts["app"]
     assert user["images/uboot-hdr"] == parts["uboot"][:loader_header]
+    assert user["images/image1"] == parts["app"]
     assert user["images/image2"] == b"not a container at all"
     assert user["install.log"].decode().startswith(source)
     assert switch.eeprom(BOOT_SLOT) == 1
