@@ -87,6 +87,22 @@ def blinks(switch):
                if int(line.split()[1], 16) & 0x03 == 0x01)
 
 
+def establish_presence(switch, timeout=None):
+    """P at the rescue menu, answered as an operator does: y, a key to
+    start, then the blinks of the location LED counted from led.log. The
+    count, and the text before the menu comes back."""
+    (switch.board / "led.log").write_text("")
+    choose(switch, "p")
+    switch.expect("Do you wish to continue y/N? ")
+    switch.console.send("y")
+    switch.expect("Hit a key to start the test.")
+    switch.console.send(" ")
+    switch.expect("How many times did the LED blink? ", timeout=timeout)
+    count = blinks(switch)
+    switch.console.send(f"{count}\r")
+    return count, at_menu(switch)
+
+
 def switches(tmp_path, engine="namespace"):
     """The make_switch fixture of a tier: makes boards in tmp_path with
     sandbox/mkboard (slot images given as bytes) and their switches on the

@@ -11,8 +11,8 @@ import subprocess
 import pytest
 
 import images
-from console_helpers import (FAST_WAIT, KEYS, RESTORE_WAIT, ROOT, SERIAL, at_menu, blinks, choose,
-                             openssl, signed)
+from console_helpers import (FAST_WAIT, KEYS, RESTORE_WAIT, ROOT, SERIAL, at_menu, choose,
+                             establish_presence, openssl, signed)
 
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 BOOT_SLOT, BOOTED_IMAGE = 0x100, 0x13A
@@ -283,15 +283,7 @@ def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_s
     assert at_menu(switch).endswith("Standalone diags cannot be run on a secured switch\r\n"
                                     "Please establish physical presence first\r\n")
 
-    (switch.board / "led.log").write_text("")
-    choose(switch, "p")
-    switch.expect("Do you wish to continue y/N? ")
-    switch.console.send("y")
-    switch.expect("Hit a key to start the test.")
-    switch.console.send(" ")
-    switch.expect("How many times did the LED blink? ")
-    switch.console.send(f"{blinks(switch)}\r")
-    assert "Correct. Physical presence established" in at_menu(switch)
+    assert "Correct. Physical presence established" in establish_presence(switch)[1]
     assert (switch.board / "tmp" / "lowsec").exists()
 
     # In low security mode the development key is tried: installed.

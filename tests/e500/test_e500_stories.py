@@ -10,7 +10,7 @@ import struct
 import subprocess
 
 import images
-from console_helpers import KEYS, at_menu, blinks, choose, signed
+from console_helpers import KEYS, at_menu, choose, establish_presence, signed
 from test_stories import (SLOT_QUESTION, outdated_layout, tftp_download, user_files,
                           xmodem_download)
 
@@ -220,17 +220,8 @@ def test_physical_presence_blinks_reach_the_led_controller_over_i2c(make_switch,
     switch = make_switch("--env", "diagnostics=rescue", slots={1: slot1})
     switch.boot(timeout=START)
     at_menu(switch)
-    (switch.board / "led.log").write_text("")
-    choose(switch, "p")
-    switch.expect("Do you wish to continue y/N? ")
-    switch.console.send("y")
-    switch.expect("Hit a key to start the test.")
-    switch.console.send(" ")
-    switch.expect("How many times did the LED blink? ", timeout=START)
-    count = blinks(switch)
-    assert count > 0
-    switch.console.send(f"{count}\r")
-    assert "Correct. Physical presence established" in at_menu(switch)
+    count, text = establish_presence(switch, timeout=START)
+    assert count > 0 and "Correct. Physical presence established" in text
     # Every lit period was a write of register 2 of the controller at 0x47.
     led_writes = [m for m in i2c_messages(switch) if m.startswith("0 0x47 w 02 ")]
     assert sum(1 for m in led_writes if int(m.split()[-1], 16) & 0x03 == 0x01) == count
