@@ -1,12 +1,13 @@
-"""The e500 engine's own guards: a board it cannot map is refused before
+"""The e500 engine's own guards (a board it cannot map is refused before
 anything starts, and a run that does not end in a shutdown leaves the board
-as it was."""
+as it was) and the main job on it, scripts/sandbox --e500."""
 
 import hashlib
 import os
 import signal
 import subprocess
 
+import pexpect
 import pytest
 
 from console_helpers import LAUNCHER, ROOT, at_menu, choose
@@ -89,3 +90,22 @@ def test_a_run_stopped_before_it_shut_down_leaves_the_board_as_it_was(make_switc
     assert switch.console.exitstatus == 125
     assert "the emulated switch stopped without shutting down" in text
     assert "the board is left as it was" in text
+
+
+def test_the_main_job_boots_the_shipped_launcher_on_the_e500_board(tmp_path):
+    # As a newcomer runs it: the configured slot damaged, the other boots,
+    # Enter powers the emulated switch off.
+    console = pexpect.spawn(str(ROOT / "scripts" / "sandbox"),
+                            ["--e500", "--board", str(tmp_path / "board"), "--damage", "1"],
+                            env=dict(os.environ, TERM="dumb"), timeout=600, encoding="utf-8",
+                            codec_errors="replace", cwd=str(ROOT))
+    console.expect_exact("Image1 CRC failed, trying Image2 now.")
+    console.expect_exact("Booted from image slot 2, application version 1.0.0.2.", timeout=120)
+    console.expect_exact("SWITCH_ROLE=leaf SWITCH_SITE=sandbox-slot2")
+    console.expect_exact("Press Enter to power off the virtual switch.")
+    # The real system has no board directory to show the commands from.
+    assert "commands.log" not in console.before
+    console.sendline("")
+    console.expect(pexpect.EOF, timeout=120)
+    console.close()
+    assert console.exitstatus == 0
