@@ -1,5 +1,7 @@
 #include "boot/slot_boot.h"
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -69,8 +71,13 @@ std::FILE* open_slot(int* slot) {
 // The stick's OS image: every first boot is remembered, and a remembered
 // image boots again only when the operator says so.
 std::FILE* open_usb_image() {
-    std::FILE* in = std::fopen(kUsbImage, "rb");
+    // Only a regular file: a FIFO on the stick would hold the start for ever.
+    int fd = image_open_file(kUsbImage);
+    std::FILE* in = fd < 0 ? nullptr : fdopen(fd, "rb");
     if (in == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
         std::fputs("Failed to open application image from USB.\n", stderr);
         return nullptr;
     }

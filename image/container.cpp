@@ -1,6 +1,9 @@
 #include "image/container.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <memory>
@@ -355,4 +358,24 @@ int image_pieces_next(ImagePieceReader& reader, std::span<std::uint8_t> buffer, 
     piece->payload = bytes.subspan(header_part);
     reader.done += static_cast<std::uint32_t>(want);
     return 1;
+}
+
+// The name is looked up first, and the file opened without blocking (a
+// FIFO put in its place meanwhile does not hang the open) is checked again.
+int image_open_file(const char* path) {
+    struct stat info {};
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }

@@ -248,3 +248,9 @@ void image_pieces_begin(ImagePieceReader& reader, std::FILE* file, const Compone
 // complete: image_crc32_final(reader.crc)); -1 when the file ended inside
 // the component, a read failed, or `buffer` is empty.
 int image_pieces_next(ImagePieceReader& reader, std::span<std::uint8_t> buffer, ImagePiece* piece);
+
+// Opens the file of a container for reading: a descriptor, or -1 when
+// there is no container to read. Only a regular file is one: a FIFO or a
+// device node (a USB stick can hold either) would block a read for ever or
+// never end, and opening a device can act on it.
+int image_open_file(const char* path);

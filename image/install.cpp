@@ -1,6 +1,5 @@
 #include "image/install.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -560,34 +559,10 @@ void correct_os_kind(const Run& run) {
     }
 }
 
-// Opens the container file. Only a regular file is one: a FIFO or a device
-// node (a USB stick can hold either) would block a read for ever or never
-// end, and opening a device can act on it. So the name is looked up
-// first, and the file opened without blocking (a FIFO put in its place
-// meanwhile does not hang the open) is checked again. -1 when there is no
-// container to read.
-int open_container(const char* path) {
-    struct stat info {};
-    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
-        return -1;
-    }
-    int fd = open(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        return -1;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
 int image_install(const char* path, int same_version, int slot) {
-    int fd = open_container(path);
+    int fd = image_open_file(path);
     if (fd < 0) {
         return 0;
     }

@@ -116,6 +116,19 @@ def test_unusable_stick_files_fall_back_to_the_slot(make_switch, tmp_path):
     switch.expect("USB Boot failed. Trying flash images.\r\nBooting image '1'", timeout=120)
     switch.expect("application up: slot1")
     switch.end()
+
+    # FIFOs as the replacement and the OS image: neither their digest nor
+    # the boot waits for a writer.
+    make_files(switch.board / "usb", {"VKT3390_replace2_OS.img": "fifo",
+                                      "VKT3390_OS.img": "fifo"})
+    switch.boot()
+    switch.expect("replacement for image2 found\r\n"
+                  "Warning: Cannot determine if image is in rejected list!\r\n")
+    switch.expect("Booting image 'VKT3390_OS.img' from USB stick.\r\n"
+                  "Failed to open application image from USB.\r\n"
+                  "USB Boot failed. Trying flash images.\r\nBooting image '1'")
+    switch.expect("application up: slot1")
+    switch.end()
     assert (images_dir / "image1").read_bytes() == GOOD1
     assert (images_dir / "image2").read_bytes() == GOOD2
     assert not (switch.board / "emmc" / "p1" / "install.log").exists()
