@@ -10,15 +10,28 @@ import pytest
 from sandbox_helpers import BUILD, ENTER, enter, mkboard
 
 
-def test_the_clock_cannot_be_set_and_date_is_only_logged(board):
+def test_clock_tmp_and_put_files_stay_inside(board, tmp_path):
+    """The clock cannot be set and date is only logged; /tmp is empty at
+    every start (and kept in the board for inspection); put files are
+    read-only."""
+    source = tmp_path / "program"
+    source.write_text("#!/bin/sh\necho hello from put\n")
+    source.chmod(0o755)
+    enter(board, "echo first > /tmp/left-over")
+    assert (board / "tmp" / "left-over").read_text() == "first\n"
     before = time.time()
-    result = enter(board, "date 010100002000.00; /bin/busybox date -s '2000-01-01 00:00'")
+    result = enter(board, "ls -A /tmp; date 010100002000.00; /bin/busybox date -s '2000-01-01"
+                          " 00:00'; /sbin/program; echo x >> /sbin/program || echo refused",
+                   puts=[f"{source}=/sbin/program"])
     # The fake shows the time it would set; the real command is refused by
     # the kernel inside the namespace.
     assert result.stdout.startswith("Sat Jan  1 00:00:00 UTC 2000\n")
     assert "can't set date: Operation not permitted" in result.stderr
     assert abs(time.time() - before) < 120
     assert (board / "calls.log").read_text() == "date 010100002000.00\n"
+    assert not (board / "tmp" / "left-over").exists()
+    assert result.stdout.splitlines()[-2:] == ["hello from put", "refused"]
+    assert source.read_text().endswith("put\n")
 
 
 def test_reboot_ends_only_the_switch(board):
@@ -61,14 +74,6 @@ def test_writes_land_in_the_board_and_nowhere_else(tmp_path):
         assert not os.path.exists(host_path)
 
 
-def test_tmp_is_empty_at_every_start_and_kept_for_inspection(board):
-    enter(board, "echo first > /tmp/left-over")
-    assert (board / "tmp" / "left-over").read_text() == "first\n"
-    result = enter(board, "ls -A /tmp")
-    assert result.stdout == ""
-    assert not (board / "tmp" / "left-over").exists()
-
-
 def test_network_is_private_and_eth0_carrier_follows_the_board(tmp_path):
     for link, carrier in (("up", True), ("down", False)):
         board = tmp_path / link
@@ -98,16 +103,6 @@ def test_guard_refuses_to_run_outside_and_runs_inside(board):
     inside = enter(board, "/bin/probe", puts=[f"{probe}=/bin/probe"])
     assert inside.returncode == 0
     assert inside.stdout == "guard passed: inside the sandbox\n"
-
-
-def test_put_files_are_read_only(board, tmp_path):
-    source = tmp_path / "program"
-    source.write_text("#!/bin/sh\necho hello from put\n")
-    source.chmod(0o755)
-    result = enter(board, "/sbin/program; echo x >> /sbin/program || echo refused",
-                   puts=[f"{source}=/sbin/program"])
-    assert result.stdout.splitlines() == ["hello from put", "refused"]
-    assert source.read_text().endswith("put\n")
 
 
 def test_enter_refuses_what_is_not_a_board(tmp_path):
