@@ -35,10 +35,10 @@ def pattern(count, salt):
     return (unit * (count // len(unit) + 1))[:count]
 
 
-def bootloader(version):
+def bootloader(version, size=0x2345):
     """A format-1 boot loader whose payload carries its version block at
     0xF0, as the installed-version test reads it from flash."""
-    payload = bytearray(pattern(0x2345, 7))
+    payload = bytearray(pattern(size, 7))
     payload[0xF4:0x100] = struct.pack(">III", len(payload), BOOTLOADER, version_word(version))
     return component(BOOTLOADER, bytes(payload), version)
 

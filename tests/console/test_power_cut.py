@@ -28,7 +28,6 @@ replacement cut short is written again at the next start.
 import io
 import os
 import shutil
-import struct
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
@@ -36,7 +35,7 @@ import pytest
 
 import images
 from console_helpers import LAUNCHER, ROOT
-from test_install import BOOT_SLOT, DRIVER, header_len, pattern, signed
+from test_install import BOOT_SLOT, DRIVER, bootloader, header_len, pattern, signed
 
 ERASE = 2048
 SIZES = {"uboot": 8, "kernel": 8, "rfs": 8, "devicetree": 4, "rescue": 2, "onie": 2, "user": 2}
@@ -50,12 +49,8 @@ def update(tmp_path_factory):
     """The container's components, by destination (the boot loader's
     payload goes to flash, the other components whole)."""
     tmp = tmp_path_factory.mktemp("update")
-    # The boot loader carries its version block at 0xF0, as on the switch.
-    boot = bytearray(pattern(2300, 7))
-    boot[0xF4:0x100] = struct.pack(">III", len(boot), images.BOOTLOADER,
-                                   images.version_word("2.0.0.4"))
     parts = {
-        "uboot": images.component(images.BOOTLOADER, bytes(boot), "2.0.0.4"),
+        "uboot": bootloader("2.0.0.4", 2300),
         "kernel": signed(tmp, "kernel", pattern(3000, 1), "2.0.0.4", "kernel"),
         "rfs": signed(tmp, "rootfs", pattern(4000, 2), "2.0.0.4", "rfs"),
         "devicetree": signed(tmp, "devicetree", pattern(500, 3), "2.0.0.4", "dtb"),
