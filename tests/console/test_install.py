@@ -26,6 +26,8 @@ KERNEL, ROOTFS, DEVICETREE, ORVEX, ONIE = (0x034D4152, 0x044D4152, 0x054D4152, 0
 TYPE7 = 0x074D4152
 OS_KIND, BOOT_SLOT, ORVEX_SLOT, STAMP2 = 0x138, 0x100, 0x139, 0x110
 ERASE = 0x10000
+PARTITIONS = {"uboot": 0x80000, "kernel": 0x300000, "rfs": 0x500000, "devicetree": 0x20000,
+              "rescue": 0x700000, "onie": 0x3E0000}
 
 
 def pattern(count, salt):
@@ -83,7 +85,7 @@ def header_len(comp):
 
 
 class Board:
-    def __init__(self, tmp_path, *options, name="board"):
+    def __init__(self, tmp_path, *options, name="board", sizes=PARTITIONS):
         if not DRIVER.exists() or not IMGTOOL.exists():
             pytest.fail(f"build install_driver and imgtool in {BUILD} first")
         self.tmp = tmp_path
@@ -92,11 +94,11 @@ class Board:
         # must keep are told apart from erased ones.
         self.before = {}
         files = []
-        for part, size in (("uboot", 0x80000), ("kernel", 0x300000), ("rfs", 0x500000),
-                           ("devicetree", 0x20000), ("rescue", 0x700000), ("onie", 0x3E0000)):
+        for part, size in sizes.items():
             self.before[part] = pattern(size, len(part))
             (tmp_path / f"{name}-{part}.bin").write_bytes(self.before[part])
-            files += ["--mtd-file", f"{part}={tmp_path / f'{name}-{part}.bin'}"]
+            files += ["--mtd-size", f"{part}={size}",
+                      "--mtd-file", f"{part}={tmp_path / f'{name}-{part}.bin'}"]
         subprocess.run([str(ROOT / "sandbox" / "mkboard"), str(self.path), *files, *options],
                        check=True, capture_output=True)
         self.runs = 0
