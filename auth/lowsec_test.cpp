@@ -97,18 +97,11 @@ TEST_F(PhysicalPresence, ThirdWrongAnswerResetsTheBoard) {
     const char* out = "/tmp/presence.out";
     EXPECT_EXIT(
         {
-            on_console(
-                "yk"
-                "abc\r"
-                "k"
-                "0\r"
-                "k"
-                "-1\r",
-                [&] {
-                    int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                    dup2(fd, STDOUT_FILENO);
-                    lowsec_physicalPresenceTest();
-                });
+            on_console("ykabc\rk0\rk-1\r", [&] {
+                int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(fd, STDOUT_FILENO);
+                lowsec_physicalPresenceTest();
+            });
         },
         ::testing::ExitedWithCode(0), "");
     std::string text = read_file(out);

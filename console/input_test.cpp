@@ -108,17 +108,13 @@ TEST(ConsoleInput, LineEditor) {
         std::string text;
         std::string screen;
     } cases[] = {
-        {"abd\x02"
-         "c\r",
-         32, "abcd", "abd\bcd\b\n"},  // insert in the middle
+        {"abd\002c\r", 32, "abcd", "abd\bcd\b\n"},  // insert in the middle
         {"ab\x01x\r", 32, "xab", "ab\b\bxab\b\b\n"},
         {"abc\x7f\r", 32, "ab", "abc\b \b\n"},
         {"abc\x02\x08\r", 32, "ac", "abc\b\bc \b\b\n"},
         {"abc\x01\x04\r", 32, "bc", "abc\b\b\bbc \b\b\b\n"},  // Ctrl-D redraws
-        {"\x08\x02"
-         "a\x06\x04\r",
-         32, "a", "a\n"},                           // nothing to do at the edges
-        {"abc\x02\x02\r", 32, "abc", "abc\b\b\n"},  // Enter in the middle
+        {"\x08\002a\x06\x04\r", 32, "a", "a\n"},              // nothing to do at the edges
+        {"abc\x02\x02\r", 32, "abc", "abc\b\b\n"},            // Enter in the middle
         {"ab\x01\x1b[1;5Cx\x1b[D\x1b[A\x1b[3~\r", 32, "axb", "ab\b\baxb\b\b\n"},
         {"ab\x1b\x7f\x1bz\r", 32, "az", "ab\b \bz\n"},
         {"\t\xe9\r", 32, "\xe9", "\a\xe9\n"},

@@ -56,14 +56,22 @@ class Terminal {
             usleep(1000);  // closed, or not opened yet
             return;
         }
+        take();
+    }
+
+    // Reads once what the launcher sent and logs it; with `copy`, hands it
+    // on to that descriptor too.
+    void take(int copy = -1) const {
         char buf[4096];
         ssize_t n = read(master_, buf, sizeof buf);
-        if (n > 0) {
-            if (write(log_, buf, static_cast<std::size_t>(n)) != n) {
-                _exit(4);
-            }
-            logged_ += static_cast<std::size_t>(n);
+        if (n <= 0) {
+            return;
         }
+        auto size = static_cast<std::size_t>(n);
+        if (write(log_, buf, size) != n || (copy >= 0 && write(copy, buf, size) != n)) {
+            _exit(4);
+        }
+        logged_ += size;
     }
 
     // Waits (reading and logging) until the launcher has sent `count`
@@ -108,14 +116,7 @@ class Terminal {
                 break;
             }
             if ((p[0].revents & POLLIN) != 0) {
-                ssize_t n = read(master_, buf, sizeof buf);
-                if (n > 0) {
-                    if (write(log_, buf, static_cast<std::size_t>(n)) != n ||
-                        write(to_program[1], buf, static_cast<std::size_t>(n)) != n) {
-                        _exit(4);
-                    }
-                    logged_ += static_cast<std::size_t>(n);
-                }
+                take(to_program[1]);
             }
             if ((p[1].revents & (POLLIN | POLLHUP)) != 0) {
                 ssize_t n = read(from_program[0], buf, sizeof buf);

@@ -4,6 +4,7 @@
 // pseudo-terminal; its log holds every byte the receiver answered.
 #include "serial/xmodem.h"
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -99,16 +100,13 @@ TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
         EXPECT_EQ(got.substr(0, content.size()), content);
         EXPECT_EQ(got.substr(content.size()), std::string(got.size() - content.size(), 0x1A));
         EXPECT_EQ(got.size() % 128, 0u);
-        std::size_t acks = 0;
-        for (char c : t.answers) {
-            acks += c == kAck ? 1 : 0;
-        }
         // One ACK per block and one for the end.
+        auto acks = std::count(t.answers.begin(), t.answers.end(), kAck);
         if (one_k) {
-            EXPECT_LT(acks, 66u);
+            EXPECT_LT(acks, 66);
             EXPECT_LT(got.size() - content.size(), 1024u);
         } else {
-            EXPECT_EQ(acks, 258u + 1);
+            EXPECT_EQ(acks, 258 + 1);
             EXPECT_LT(got.size() - content.size(), 128u);
         }
         EXPECT_EQ(t.answers.substr(0, 1), "C");

@@ -28,7 +28,6 @@ replacement cut short is written again at the next start.
 import io
 import os
 import shutil
-import struct
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
@@ -36,7 +35,7 @@ import pytest
 
 import images
 from console_helpers import LAUNCHER, ROOT
-from test_install import BOOT_SLOT, DRIVER, header_len, pattern, signed
+from test_install import BOOT_SLOT, DRIVER, Board, bootloader, header_len, pattern, signed
 
 ERASE = 2048
 SIZES = {"uboot": 8, "kernel": 8, "rfs": 8, "devicetree": 4, "rescue": 2, "onie": 2, "user": 2}
@@ -50,12 +49,8 @@ def update(tmp_path_factory):
     """The container's components, by destination (the boot loader's
     payload goes to flash, the other components whole)."""
     tmp = tmp_path_factory.mktemp("update")
-    # The boot loader carries its version block at 0xF0, as on the switch.
-    boot = bytearray(pattern(2300, 7))
-    boot[0xF4:0x100] = struct.pack(">III", len(boot), images.BOOTLOADER,
-                                   images.version_word("2.0.0.4"))
     parts = {
-        "uboot": images.component(images.BOOTLOADER, bytes(boot), "2.0.0.4"),
+        "uboot": bootloader("2.0.0.4", 2300),
         "kernel": signed(tmp, "kernel", pattern(3000, 1), "2.0.0.4", "kernel"),
         "rfs": signed(tmp, "rootfs", pattern(4000, 2), "2.0.0.4", "rfs"),
         "devicetree": signed(tmp, "devicetree", pattern(500, 3), "2.0.0.4", "dtb"),
@@ -83,19 +78,13 @@ def start(board, script, *puts):
 
 
 def test_power_cut_at_every_flash_request_of_an_update(tmp_path, update):
-    files = []
-    before = {}
-    for part, blocks in SIZES.items():
-        before[part] = pattern(blocks * ERASE, len(part))
-        (tmp_path / f"{part}.bin").write_bytes(before[part])
-        files += ["--mtd-size", f"{part}={blocks * ERASE}", "--mtd-file",
-                  f"{part}={tmp_path / f'{part}.bin'}"]
+    slots = []
     for slot, data in ((1, OLD1), (2, OLD2)):
         (tmp_path / f"slot{slot}").write_bytes(data)
-        files += ["--slot", f"{slot}={tmp_path / f'slot{slot}'}"]
-    prepared = tmp_path / "prepared"
-    subprocess.run([str(ROOT / "sandbox" / "mkboard"), str(prepared), "--erase-size", str(ERASE),
-                    *files], check=True, capture_output=True)
+        slots += ["--slot", f"{slot}={tmp_path / f'slot{slot}'}"]
+    sizes = {part: blocks * ERASE for part, blocks in SIZES.items()}
+    board = Board(tmp_path, "--erase-size", str(ERASE), *slots, name="prepared", sizes=sizes)
+    prepared, before = board.path, board.before
     before["ubootenv"] = (prepared / "mtd" / "ubootenv.bin").read_bytes()
     container = tmp_path / "update.img"
     container.write_bytes(b"".join(update.values()))

@@ -10,63 +10,56 @@ import pytest
 from sandbox_helpers import BUILD, ENTER, enter, mkboard
 
 
-def test_the_clock_cannot_be_set_and_date_is_only_logged(board):
-    before = time.time()
-    result = enter(board, "date 010100002000.00; /bin/busybox date -s '2000-01-01 00:00'")
-    # The fake shows the time it would set; the real command is refused by
-    # the kernel inside the namespace.
-    assert result.stdout.startswith("Sat Jan  1 00:00:00 UTC 2000\n")
-    assert "can't set date: Operation not permitted" in result.stderr
-    assert abs(time.time() - before) < 120
-    assert (board / "calls.log").read_text() == "date 010100002000.00\n"
-
-
-def test_reboot_ends_only_the_switch(board):
-    half = uuid.uuid4().hex
-    marker = f"sandbox-test-{half}"
-    # A process left running inside, whose command line holds the marker
-    # (the script's own text holds it only split in two): it must be seen
-    # before the reboot and be gone after it.
-    result = enter(board, f"sh -c \"sleep 1000; : sandbox-test-\"\"{half}\" & sleep 0.3; "
-                          f"ps | grep -F '{marker}' | grep -vq grep && echo running; reboot")
-    assert result.stdout.startswith("running\n")
-    assert result.returncode == 0
-    assert "the switch rebooted" in result.stderr
-    assert (board / "run" / "rebooted").exists()
-    assert (board / "calls.log").read_text() == "reboot\n"
-    leftover = subprocess.run(["pgrep", "-f", marker], capture_output=True, text=True)
-    assert leftover.stdout == ""
-
-
-def test_writes_land_in_the_board_and_nowhere_else(tmp_path):
-    stick = tmp_path / "stick"
+def test_writes_clock_tmp_and_reboot_stay_inside(tmp_path):
+    """Writes land in the board and nowhere else, and put files are
+    read-only; the clock cannot be set and date is only logged; /tmp is
+    empty at every start but for the stick's marker, and kept in the board
+    for inspection; a reboot ends only the switch."""
+    stick, board, source = tmp_path / "stick", tmp_path / "board", tmp_path / "program"
     stick.mkdir()
-    board = tmp_path / "board"
     mkboard(board, "--usb", str(stick))
-    name = f"sandbox-probe-{uuid.uuid4().hex}"
+    source.write_text("#!/bin/sh\necho hello from put\n")
+    source.chmod(0o755)
+    enter(board, "echo first > /tmp/left-over")
+    assert (board / "tmp" / "left-over").read_text() == "first\n"
+    name, half = f"sandbox-probe-{uuid.uuid4().hex}", uuid.uuid4().hex
+    marker = f"sandbox-test-{half}"
+    before = time.time()
     result = enter(board, f"""
+        ls -A /tmp
+        date 010100002000.00; /bin/busybox date -s '2000-01-01 00:00'
+        /sbin/program; echo x >> /sbin/program || echo refused
         echo user > /user/{name}
         echo usb > /mnt/usb/{name}
         echo etc > /etc/{name}
         echo root > /{name}
         echo lib > /lib/{name} 2>/dev/null && echo lib-writable
         test -e {ENTER} && echo machine-visible
-        true""")
+        # A process left running, whose command line holds the marker (this
+        # script holds it only split in two): seen now, gone after the reboot.
+        sh -c "sleep 1000; : sandbox-test-""{half}" & sleep 0.3
+        ps | grep -F '{marker}' | grep -vq grep && echo running
+        reboot""", puts=[f"{source}=/sbin/program"])
     assert result.returncode == 0, result.stderr
+    assert result.stdout.endswith("running\n") and "the switch rebooted" in result.stderr
+    assert (board / "run" / "rebooted").exists()
+    leftover = subprocess.run(["pgrep", "-f", marker], capture_output=True, text=True)
+    assert leftover.stdout == ""
+    # The fake shows the time it would set; the real command is refused by
+    # the kernel inside the namespace.
+    assert result.stdout.startswith("usb\nSat Jan  1 00:00:00 UTC 2000\n")
+    assert "can't set date: Operation not permitted" in result.stderr
+    assert abs(time.time() - before) < 120
+    assert (board / "calls.log").read_text() == "date 010100002000.00\nreboot\n"
+    assert not (board / "tmp" / "left-over").exists()
+    assert "hello from put\nrefused\n" in result.stdout
+    assert source.read_text().endswith("put\n")
     assert "lib-writable" not in result.stdout
     assert "machine-visible" not in result.stdout
     assert (board / "emmc" / "p1" / name).read_text() == "user\n"
     assert (board / "usb" / name).read_text() == "usb\n"
     for host_path in (f"/etc/{name}", f"/{name}", f"/lib/{name}"):
         assert not os.path.exists(host_path)
-
-
-def test_tmp_is_empty_at_every_start_and_kept_for_inspection(board):
-    enter(board, "echo first > /tmp/left-over")
-    assert (board / "tmp" / "left-over").read_text() == "first\n"
-    result = enter(board, "ls -A /tmp")
-    assert result.stdout == ""
-    assert not (board / "tmp" / "left-over").exists()
 
 
 def test_network_is_private_and_eth0_carrier_follows_the_board(tmp_path):
@@ -98,16 +91,6 @@ def test_guard_refuses_to_run_outside_and_runs_inside(board):
     inside = enter(board, "/bin/probe", puts=[f"{probe}=/bin/probe"])
     assert inside.returncode == 0
     assert inside.stdout == "guard passed: inside the sandbox\n"
-
-
-def test_put_files_are_read_only(board, tmp_path):
-    source = tmp_path / "program"
-    source.write_text("#!/bin/sh\necho hello from put\n")
-    source.chmod(0o755)
-    result = enter(board, "/sbin/program; echo x >> /sbin/program || echo refused",
-                   puts=[f"{source}=/sbin/program"])
-    assert result.stdout.splitlines() == ["hello from put", "refused"]
-    assert source.read_text().endswith("put\n")
 
 
 def test_enter_refuses_what_is_not_a_board(tmp_path):
