@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "boot/reboot.h"
+#include "image/container.h"
 #include "image/install.h"
 #include "image/install_log.h"
 #include "platform/platform.h"
@@ -47,11 +48,12 @@ bool exists(const char* path) {
 
 int image_md5(const char* path, char out[33]) {
     // md5sum would wait for ever on a FIFO and read a device node to its
-    // end: only a regular file has a digest.
-    struct stat info {};
-    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+    // end: only a file the installer would open as a container has a digest.
+    int fd = image_open_file(path);
+    if (fd < 0) {
         return 0;
     }
+    close(fd);
     char command[512];
     int n =
         std::snprintf(command, sizeof command, "/bin/busybox md5sum %s > %s", path, kDigestFile);
