@@ -8,6 +8,7 @@
 #include "auth/builtin_keys.h"
 #include "auth/crypto/toolkit.h"
 #include "board/board.h"
+#include "image/durable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -99,18 +100,16 @@ int imgsign_writeKey(const char* text, std::uint32_t textLen, const char* fileNa
     if (cipher == nullptr) {
         return 0;
     }
-    std::FILE* file = std::fopen(fileName, "wb");
-    if (file == nullptr) {
-        std::printf("ERROR creating file %s\n", fileName);
-        imgsign_release(cipher, cipherLen);
-        return 0;
-    }
-    // A short write (a full filesystem) is no key file: it is reported as
-    // a failure, and the next load finds a size that cannot be decrypted.
-    bool written = std::fwrite(cipher, 1, cipherLen, file) == cipherLen;
-    written = std::fclose(file) == 0 && written;
+    // Written beside the old file and renamed over it: a cut in the middle
+    // leaves the old key file whole, where a rewrite in place would leave
+    // a cut one whose next load removes every key file. A failed write (a
+    // full filesystem) leaves the old file too, and is reported.
+    DurableResult result = durable_replace(fileName, cipher, cipherLen);
     imgsign_release(cipher, cipherLen);
-    return written ? 1 : 0;
+    if (result == DurableResult::OpenFailed) {
+        std::printf("ERROR creating file %s\n", fileName);
+    }
+    return result == DurableResult::Written ? 1 : 0;
 }
 
 int imgsign_loadKey(KeyRecord* record, const char* fileName) {

@@ -6,6 +6,7 @@
 
 #include "board/board.h"
 #include "board/mtd.h"
+#include "image/durable.h"
 #include "boot/launch.h"
 #include "boot/reboot.h"
 #include "image/container.h"
@@ -102,6 +103,8 @@ int offer_recovery_install(const ComponentLayout& layout, std::uint32_t stored_c
     char command[64];
     std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", choice);
     plat_system(command);
+    // The slot's bytes are on the card before the boot-slot byte names it.
+    durable_sync_path(image_slot_path(choice - '0'));
     std::uint8_t slot = static_cast<std::uint8_t>(choice - '0');
     std::printf("Setting boot image to %d\n", slot);
     board_set_boot_slot(slot);
@@ -172,7 +175,7 @@ int extract_gdb(int slot) {
     }
     int debugger_slot = slot == 1 ? 2 : 1;
     std::printf("Extracting GDB from image slot %d\n", debugger_slot);
-    std::FILE* in = std::fopen(image_slot_path(debugger_slot), "rb");
+    std::FILE* in = image_fopen_file(image_slot_path(debugger_slot));
     if (in == nullptr) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", debugger_slot);
         return 0;

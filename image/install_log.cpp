@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "board/i2c.h"
+#include "image/durable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -12,16 +13,11 @@ constexpr const char* kLogPath = "/user/install.log";
 constexpr const char* kRecordDir = "/tmp/kvrt-cfg";
 
 // One record file under the mounted configuration partition; a file that
-// cannot be created is skipped.
+// cannot be created is skipped. A cut leaves the old record or the new one.
 void write_record(const char* name, const char* suffix, const void* data, std::size_t length) {
     char path[96];
     std::snprintf(path, sizeof path, "%s/%s-%s", kRecordDir, name, suffix);
-    std::FILE* file = std::fopen(path, "w");
-    if (file == nullptr) {
-        return;
-    }
-    std::fwrite(data, 1, length, file);
-    std::fclose(file);
+    durable_replace(path, data, length);
 }
 
 void write_be32_record(const char* name, const char* suffix, std::uint32_t value) {
@@ -31,15 +27,16 @@ void write_be32_record(const char* name, const char* suffix, std::uint32_t value
     write_record(name, suffix, bytes, sizeof bytes);
 }
 
-// The log line, from the file name on.
-void print_log_line(std::FILE* out, const char* file_name, const char* source,
+// The log line, from the file name on; its length, or -1.
+int format_log_line(char* out, std::size_t room, const char* file_name, const char* source,
                     const ClockStamp& now) {
     // The clock registers are BCD: printed in hexadecimal they show as the
     // decimal digits they hold. The date is day-month-year.
-    std::fprintf(out, "File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%2.2x\n",
-                 file_name, source, now.reg[kRtcHours] & 0x3Fu, now.reg[kRtcMinutes] & 0x7Fu,
-                 now.reg[kRtcSeconds] & 0x7Fu, now.reg[kRtcDay] & 0x3Fu, now.reg[kRtcMonth] & 0x1Fu,
-                 static_cast<unsigned>(now.reg[kRtcYear]));
+    return std::snprintf(out, room, "File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%2.2x\n",
+                         file_name, source, now.reg[kRtcHours] & 0x3Fu,
+                         now.reg[kRtcMinutes] & 0x7Fu, now.reg[kRtcSeconds] & 0x7Fu,
+                         now.reg[kRtcDay] & 0x3Fu, now.reg[kRtcMonth] & 0x1Fu,
+                         static_cast<unsigned>(now.reg[kRtcYear]));
 }
 
 }  // namespace
@@ -47,13 +44,17 @@ void print_log_line(std::FILE* out, const char* file_name, const char* source,
 int install_log_write(const char* file_name, const char* source) {
     ClockStamp now{};
     rtc_read(&now);
-    std::printf("Updating install log. ");
-    print_log_line(stdout, file_name, source, now);
-    std::FILE* log = std::fopen(kLogPath, "a");
-    if (log != nullptr) {
-        print_log_line(log, file_name, source, now);
-        std::fclose(log);
+    // A path on the stick is at most 4095 bytes, and the rest of the line
+    // is short.
+    char line[4096 + 128];
+    int length = format_log_line(line, sizeof line, file_name, source, now);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) {
+        return 1;
     }
+    std::printf("Updating install log. %s", line);
+    // The log is replaced with itself and the new line: a cut leaves it
+    // with or without the line, never with half of it.
+    durable_append(kLogPath, line, static_cast<std::size_t>(length));
     return 1;
 }
 

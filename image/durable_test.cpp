@@ -1,0 +1,96 @@
+// Files the launcher replaces must read, after any failure, as the old file
+// or the new one. A filesystem with no room left stands in for the cut
+// that stops a write half way: a RAM filesystem of a few pages, mounted
+// inside the sandbox.
+#include "image/durable.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "auth/keystore.h"
+#include "platform/sandbox/test_support.h"
+
+namespace {
+
+using sandbox_test::read_file;
+using sandbox_test::write_file;
+
+constexpr const char* kSmall = "/tmp/durable-small";
+
+class Durable : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        mkdir(kSmall, 0755);
+        ASSERT_EQ(0, mount("durable", kSmall, "tmpfs", 0, "size=32k")) << errno;
+    }
+    void TearDown() override {
+        umount(kSmall);
+        rmdir(kSmall);
+    }
+    static std::string at(const char* name) { return std::string(kSmall) + "/" + name; }
+    static bool exists(const std::string& path) {
+        struct stat info {};
+        return lstat(path.c_str(), &info) == 0;
+    }
+};
+
+TEST_F(Durable, AFailedReplaceOrAppendLeavesTheOldFileWholeAndNothingBeside) {
+    const std::string log = at("install.log");
+    write_file(log.c_str(), "File a installed from USB\n");
+    std::string line = "File b installed from USB\n";
+    ASSERT_EQ(DurableResult::Written, durable_append(log.c_str(), line.data(), line.size()));
+    EXPECT_EQ("File a installed from USB\nFile b installed from USB\n", read_file(log.c_str()));
+
+    // More than the filesystem holds: the write beside fails, the old
+    // bytes stay, and the file beside is gone again.
+    std::string huge(64 * 1024, 'x');
+    EXPECT_EQ(DurableResult::WriteFailed, durable_replace(log.c_str(), huge.data(), huge.size()));
+    EXPECT_EQ(ENOSPC, errno);
+    EXPECT_EQ(DurableResult::WriteFailed, durable_append(log.c_str(), huge.data(), huge.size()));
+    EXPECT_EQ("File a installed from USB\nFile b installed from USB\n", read_file(log.c_str()));
+    EXPECT_FALSE(exists(log + ".new"));
+
+    // A directory in the file's place cannot be opened as one; a link is
+    // replaced, never written through.
+    mkdir(at("dir").c_str(), 0755);
+    EXPECT_EQ(DurableResult::OpenFailed, durable_replace(at("dir").c_str(), "x", 1));
+    EXPECT_EQ(EISDIR, errno);
+    ASSERT_EQ(0, symlink(log.c_str(), at("link").c_str()));
+    EXPECT_EQ(DurableResult::Written, durable_replace(at("link").c_str(), "new", 3));
+    EXPECT_EQ("new", read_file(at("link").c_str()));
+    EXPECT_EQ("File a installed from USB\nFile b installed from USB\n", read_file(log.c_str()));
+}
+
+// A key file that cannot be rewritten whole keeps the old one: a cut file
+// would fail to decrypt at the next load, which removes every key file.
+TEST_F(Durable, AKeyFileThatCannotBeRewrittenKeepsTheOldOne) {
+    const std::string key = at("key.pem");
+    std::string filler(20 * 1024, 'f');
+    write_file(at("filler").c_str(), filler.c_str());
+    write_file(key.c_str(), "old key file");
+    const std::uint8_t serial[12] = {'V', 'K', 'T', '3', '3', '9', '0', 'A', '0', '0', '0', '1'};
+    std::string text(12 * 1024, 'k');
+    int written = -1;
+    std::string out = sandbox_test::capture_stdout([&] {
+        written = imgsign_writeKey(text.c_str(), static_cast<std::uint32_t>(text.size()),
+                                   key.c_str(), serial, sizeof serial);
+    });
+    EXPECT_EQ(0, written);
+    EXPECT_TRUE(read_file(key.c_str()) == "old key file") << "the old key file was cut";
+    EXPECT_FALSE(exists(key + ".new"));
+
+    // With room again, the new file replaces the old one.
+    unlink(at("filler").c_str());
+    EXPECT_EQ(1, imgsign_writeKey(text.c_str(), static_cast<std::uint32_t>(text.size()),
+                                  key.c_str(), serial, sizeof serial));
+    EXPECT_NE("old key file", read_file(key.c_str()));
+    EXPECT_GE(read_file(key.c_str()).size(), text.size());
+}
+
+}  // namespace
