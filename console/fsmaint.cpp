@@ -41,9 +41,9 @@ bool confirmed(const char* question, unsigned limit) {
     return std::toupper(key) == 'Y';
 }
 
-// Whether the star of "/user/*" matches anything: any entry whose name does
-// not start with a dot. When it matches nothing the backup copy fails with
-// nothing lost; an unreadable /user counts as holding files.
+// Whether /user holds anything of the operator's: any entry but "." and
+// "..", dot files too (/user/.ssh). An unreadable /user counts as holding
+// files.
 bool user_has_files() {
     DIR* dir = opendir("/user");
     if (dir == nullptr) {
@@ -51,7 +51,8 @@ bool user_has_files() {
     }
     bool found = false;
     for (dirent* entry = readdir(dir); entry != nullptr && !found; entry = readdir(dir)) {
-        found = entry->d_name[0] != '.';
+        const char* name = entry->d_name;
+        found = !(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')));
     }
     closedir(dir);
     return found;
@@ -67,7 +68,9 @@ constexpr const char* kBackupInRam =
 // where the files are.
 bool restore_backup() {
     std::puts("\tRestoring filesystem with backup. This can take a few minutes");
-    if (run("cp -r /tmp/backup/* /user/")) {
+    // "dir/." copies every entry, dot files too, and an empty backup
+    // copies nothing without failing: a star would leave out /user/.ssh.
+    if (run("cp -r /tmp/backup/. /user/")) {
         return true;
     }
     std::puts("\tFailed to restore backup");
@@ -109,11 +112,12 @@ bool back_up_user(bool* made) {
     // A copy that fails while /user holds files would lose them to the
     // repartitioning below: stop while the eMMC is untouched and /user
     // still mounted, and drop the partial copy so /tmp keeps its room.
-    // An empty /user fails the copy too (the star matches nothing),
-    // but then there is nothing to lose and nothing to restore.
-    if (run("cp -r /user/* /tmp/backup")) {
-        *made = true;
-    } else if (user_has_files()) {
+    // The copy takes dot files too ("/user/." rather than a star). An
+    // empty /user leaves nothing to restore.
+    bool has_files = user_has_files();
+    if (run("cp -r /user/. /tmp/backup")) {
+        *made = has_files;
+    } else if (has_files) {
         std::puts("\tFailed to back up files; nothing was changed. Quitting");
         run("rm -rf /tmp/backup");
         return false;

@@ -50,7 +50,7 @@ def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch):
     switch.expect("Option? : ")
     switch.console.send("e")
     switch.end()
-    assert "cp -r /tmp/backup/* /user/" not in switch.commands()
+    assert "cp -r /tmp/backup/. /user/" not in switch.commands()
     assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
 
 
@@ -105,7 +105,7 @@ def test_failed_rebuild_restores_the_backup_or_says_where_it_is(make_switch, tmp
     switch.end()
     # A restore is tried whenever /user could be mounted again.
     commands = switch.commands()
-    assert ("cp -r /tmp/backup/* /user/" in commands) == (answers[-1] != "mount=0,1")
+    assert ("cp -r /tmp/backup/. /user/" in commands) == (answers[-1] != "mount=0,1")
     assert tree(switch.board / "tmp" / "backup") == before
     if restored:
         assert tree(switch.board / "emmc" / "p1") == before

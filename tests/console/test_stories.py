@@ -339,9 +339,12 @@ def outdated_layout(make_switch, tmp_path, *options):
     notes.write_text("operator's notes\n")
     config = tmp_path / "startup-config"
     config.write_bytes(random.Random(5).randbytes(50000))
+    keys = tmp_path / "authorized_keys"
+    keys.write_text("ssh-ed25519 AAAA operator@desk\n")
     slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
     return make_switch("--emmc-partitions", "1,2,3", "--user-file", f"notes.txt={notes}",
-                       "--user-file", f"config/deep/startup-config={config}", *options,
+                       "--user-file", f"config/deep/startup-config={config}",
+                       "--user-file", f".ssh/authorized_keys={keys}", *options,
                        slots={1: slot1})
 
 
@@ -358,7 +361,7 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     switch.expect("application up: slot1")
     switch.end()
     before = user_files(switch)
-    assert {"notes.txt", "config/deep/startup-config", "images/image1",
+    assert {"notes.txt", "config/deep/startup-config", ".ssh/authorized_keys", "images/image1",
             "production_key.pub.pem"} <= set(before)
 
     # The next start: y, but the backup cannot be made: nothing changes.
@@ -398,12 +401,12 @@ def test_outdated_emmc_layout_rebuilt_with_every_file_kept(make_switch, tmp_path
     # The key files came back with the rest: nothing to rewrite.
     assert "Updating system" not in text
     commands = switch.commands()[start:]
-    steps = ["mkdir /tmp/backup", "cp -r /user/* /tmp/backup", "umount /dev/mmcblk0p1",
+    steps = ["mkdir /tmp/backup", "cp -r /user/. /tmp/backup", "umount /dev/mmcblk0p1",
              "sfdisk /dev/mmcblk0 < /etc/partsetup &> /tmp/repart.txt",
              "mkfs.ext3 -F -b 4096 /dev/mmcblk0p1 &> /tmp/velmopart.txt",
              "/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null",
              "mkfs.ext3 -F -b 4096 /dev/mmcblk0p4 &> /tmp/cfgpart.txt",
-             "mount /dev/mmcblk0p1 /user", "cp -r /tmp/backup/* /user/"]
+             "mount /dev/mmcblk0p1 /user", "cp -r /tmp/backup/. /user/"]
     positions = [commands.index(step, commands.index("mkdir /tmp/backup")) for step in steps]
     assert positions == sorted(positions)
     assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
