@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,16 +53,17 @@ int other_slot(int slot) {
 }
 
 // Opens the slot file, falling back to the other slot's file; *slot names
-// the one actually opened.
+// the one actually opened. A slot file that is no regular file (a FIFO
+// would hold the start for ever) is a missing slot.
 std::FILE* open_slot(int* slot) {
-    std::FILE* in = std::fopen(image_slot_path(*slot), "rb");
+    std::FILE* in = image_fopen_file(image_slot_path(*slot));
     if (in != nullptr) {
         return in;
     }
     int other = other_slot(*slot);
     std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *slot, other);
     *slot = other;
-    in = std::fopen(image_slot_path(*slot), "rb");
+    in = image_fopen_file(image_slot_path(*slot));
     if (in == nullptr) {
         std::fprintf(stderr, "Failed to open Application image %d.\n", *slot);
         fatal_end_with_rescue_menu();
@@ -81,8 +84,9 @@ std::FILE* open_usb_image() {
         std::fputs("Failed to open application image from USB.\n", stderr);
         return nullptr;
     }
-    if (!rejected_contains(kUsbImage)) {
-        rejected_add(kUsbImage);
+    // The digest is taken of the file opened here, which is the file booted.
+    if (!rejected_contains(fd)) {
+        rejected_add(fd);
         return in;
     }
     if (!confirm_timed("USB image is in rejected list.\nWould you still like to load it? ")) {
@@ -93,10 +97,13 @@ std::FILE* open_usb_image() {
     return in;
 }
 
+enum class Copy { Checked, CrcFailed, WriteFailed };
+
 // Copies the component's payload to the archive while its CRC runs over
-// the whole component. 1 when the CRC matched. The archive may be partly
-// written when it did not; it is never used then.
-int copy_checked(std::FILE* in, std::FILE* out, const BootableComponent& found) {
+// the whole component. The archive may be partly written when the CRC did
+// not match or a write failed (a full /tmp); it is never used then: a CRC
+// that matches says nothing of an archive cut short.
+Copy copy_checked(std::FILE* in, std::FILE* out, const BootableComponent& found) {
     ImagePieceReader reader;
     image_pieces_begin(reader, in, found.layout);
     // The header comes first, on its own (it is at most 65535 bytes), so
@@ -108,13 +115,19 @@ int copy_checked(std::FILE* in, std::FILE* out, const BootableComponent& found) 
     ImagePiece piece;
     int step = image_pieces_next(reader, first, &piece);
     while (step == 1) {
-        if (!piece.payload.empty()) {
-            std::fwrite(piece.payload.data(), 1, piece.payload.size(), out);
+        if (!piece.payload.empty() &&
+            std::fwrite(piece.payload.data(), 1, piece.payload.size(), out) !=
+                piece.payload.size()) {
+            return Copy::WriteFailed;
         }
         step = image_pieces_next(reader, buffer, &piece);
     }
     // A file that ends inside the component fails the check like bad bytes.
-    return step == 0 && image_crc32_final(reader.crc) == found.header.crc;
+    if (step != 0 || image_crc32_final(reader.crc) != found.header.crc) {
+        return Copy::CrcFailed;
+    }
+    // The archive is written unbuffered: every byte was taken by /tmp.
+    return Copy::Checked;
 }
 
 void close_both(std::FILE* in, std::FILE* out) {
@@ -203,7 +216,14 @@ int boot_slot(int slot) {
     if (!image_find_bootable(in, &found)) {
         return no_bootable_component(slot, in, out, found.last_magic);
     }
-    if (!copy_checked(in, out, found)) {
+    Copy copied = copy_checked(in, out, found);
+    if (copied == Copy::WriteFailed) {
+        // The source may be sound: this start could not unpack it. It
+        // fails like a damaged slot, so the other one is tried.
+        std::fprintf(stderr, "Failed to write application image output file (err %d).\n", errno);
+        copied = Copy::CrcFailed;
+    }
+    if (copied == Copy::CrcFailed) {
         return crc_mismatch(slot, in, out);
     }
     close_both(in, out);

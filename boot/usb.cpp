@@ -8,6 +8,7 @@
 
 #include "boot/reboot.h"
 #include "image/container.h"
+#include "image/durable.h"
 #include "image/install.h"
 #include "image/install_log.h"
 #include "platform/platform.h"
@@ -46,20 +47,16 @@ bool exists(const char* path) {
 
 }  // namespace
 
-int image_md5(const char* path, char out[33]) {
-    // md5sum would wait for ever on a FIFO and read a device node to its
-    // end: only a file the installer would open as a container has a digest.
-    int fd = image_open_file(path);
+int image_md5(int fd, char out[33]) {
     if (fd < 0) {
         return 0;
     }
-    close(fd);
-    char command[512];
-    int n =
-        std::snprintf(command, sizeof command, "/bin/busybox md5sum %s > %s", path, kDigestFile);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof command) {
-        return 0;
-    }
+    // md5sum reads the very file the caller opened and checked (its
+    // descriptor is inherited by the shell): a name looked up again could
+    // meanwhile lead to a FIFO, which would hold the start for ever.
+    char command[128];
+    std::snprintf(command, sizeof command, "/bin/busybox md5sum /proc/self/fd/%d > %s", fd,
+                  kDigestFile);
     plat_system(command);
     std::FILE* digest = std::fopen(kDigestFile, "rb");
     if (digest == nullptr) {
@@ -74,9 +71,20 @@ int image_md5(const char* path, char out[33]) {
     return 1;
 }
 
-int rejected_contains(const char* path) {
+int image_md5(const char* path, char out[33]) {
+    // md5sum would wait for ever on a FIFO and read a device node to its
+    // end: only a file the installer would open as a container has a digest.
+    int fd = image_open_file(path);
+    int result = image_md5(fd, out);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return result;
+}
+
+int rejected_contains(int fd) {
     char digest[33];
-    if (!image_md5(path, digest)) {
+    if (!image_md5(fd, digest)) {
         std::puts("Warning: Cannot determine if image is in rejected list!");
         return 0;
     }
@@ -85,9 +93,9 @@ int rejected_contains(const char* path) {
     return exists(marker) ? 1 : 0;
 }
 
-void rejected_add(const char* path) {
+void rejected_add(int fd) {
     char digest[33];
-    if (!image_md5(path, digest)) {
+    if (!image_md5(fd, digest)) {
         std::puts("Warning: Cannot add image to rejected list!");
         return;
     }
@@ -100,6 +108,27 @@ void rejected_add(const char* path) {
     char command[160];
     std::snprintf(command, sizeof command, "touch %s", marker);
     plat_system(command);
+    // The entry is what makes the next start ask before booting this
+    // image again: it must outlast a power cut right after the boot.
+    durable_sync_path(marker);
+}
+
+// The path forms open the file the way the installer does, for one look.
+int rejected_contains(const char* path) {
+    int fd = image_open_file(path);
+    int result = rejected_contains(fd);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return result;
+}
+
+void rejected_add(const char* path) {
+    int fd = image_open_file(path);
+    rejected_add(fd);
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 int confirm_timed(const char* question) {
@@ -170,16 +199,19 @@ int usb_check_images() {
         }
         std::printf("USB image (file '%s') replacement for image%d found\n", replacement.name,
                     replacement.slot);
-        if (rejected_contains(replacement.path)) {
+        // Opened once: the digest and the install read the same file.
+        int fd = image_open_file(replacement.path);
+        if (rejected_contains(fd)) {
             // No means the stick is left alone for this start: neither the
             // other replacement nor its OS image is looked at.
             if (!confirm_timed("Replacement USB image is in rejected list.\nWould you still like "
                                "to load it? ")) {
+                close(fd);
                 return 0;
             }
             std::puts("Continuing with replacement USB image...");
         }
-        if (image_install(replacement.path, 1, replacement.slot) == 1) {
+        if (image_install_fd(fd, replacement.path, 1, replacement.slot) == 1) {
             install_log_write(replacement.path, "USB");
             std::printf("Image%d has been successfully replaced\n", replacement.slot);
             replaced = replacement.slot;

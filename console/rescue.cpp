@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr const char* kUsbDir = "/mnt/usb";
+constexpr char kUsbDir[] = "/mnt/usb";
 constexpr const char* kDownload = "/tmp/image";
 constexpr std::size_t kLineSize = 128;
 constexpr int kTftpAttempts = 3;
@@ -60,12 +60,14 @@ void remove_old_download() {
 
 // ---- USB chooser
 
-// Directory entries the chooser offers: regular files only, so that a
-// FIFO or a device node on the stick (which would block the installer's
-// read, or act on a device) is never listed, counted or installed. A link
-// is offered when it leads to a regular file. The type comes with the
-// entry on most filesystems; otherwise, and for a link, it is looked up by
-// name in the working directory.
+// Directory entries the chooser offers: the stick's own regular files
+// only, so that a FIFO or a device node on the stick (which would block the
+// installer's read, or act on a device) is never listed, counted or
+// installed. A link is offered when it leads to a regular file on the
+// stick: one that leads off it (to a slot file, to /proc) is no image the
+// operator brought, and the installer would refuse it. The type comes with
+// the entry on most filesystems; otherwise, and for a link, it is looked up
+// by name in the working directory.
 bool offered(const dirent* entry) {
     if (entry->d_type == DT_REG) {
         return true;
@@ -74,7 +76,14 @@ bool offered(const dirent* entry) {
         return false;
     }
     struct stat st;
-    return stat(entry->d_name, &st) == 0 && S_ISREG(st.st_mode);
+    if (stat(entry->d_name, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    char* real = realpath(entry->d_name, nullptr);
+    bool on_stick = real != nullptr && std::strncmp(real, kUsbDir, sizeof kUsbDir - 1) == 0 &&
+                    real[sizeof kUsbDir - 1] == '/';
+    std::free(real);
+    return on_stick;
 }
 
 // Lists the offered entries, numbered from 1. The working directory must be

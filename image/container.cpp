@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -362,20 +364,61 @@ int image_pieces_next(ImagePieceReader& reader, std::span<std::uint8_t> buffer, 
 
 // The name is looked up first, and the file opened without blocking (a
 // FIFO put in its place meanwhile does not hang the open) is checked again.
+namespace {
+
+// The stick's mount point. An entry there is the stick's own file only when
+// the file opened is on the stick: a link that leads off it (to a file in
+// /proc that blocks on read, to a slot file the install rewrites) is no
+// image the operator brought.
+constexpr char kStickDir[] = "/mnt/usb/";
+
+bool on_the_stick(const char* path) {
+    return std::strncmp(path, kStickDir, sizeof kStickDir - 1) == 0;
+}
+
+// The kernel's own name of the file behind `fd`, as far as the stick's
+// prefix: the name it was reached by after every link was followed.
+bool opened_on_the_stick(int fd) {
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[sizeof kStickDir];
+    ssize_t n = readlink(link, target, sizeof target);
+    return n == static_cast<ssize_t>(sizeof target) &&
+           std::memcmp(target, kStickDir, sizeof kStickDir - 1) == 0;
+}
+
+}  // namespace
+
 int image_open_file(const char* path) {
     struct stat info {};
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
         return -1;
     }
-    int fd = open(path, O_RDONLY | O_NONBLOCK);
+    // Opened without waiting: a FIFO swapped in after the look above opens
+    // at once and is refused below, where a blocking open would wait for a
+    // writer for ever.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return -1;
     }
     int flags = fcntl(fd, F_GETFL);
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        (on_the_stick(path) && !opened_on_the_stick(fd)) ||
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+std::FILE* image_fopen_file(const char* path) {
+    int fd = image_open_file(path);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
 }

@@ -252,5 +252,9 @@ int image_pieces_next(ImagePieceReader& reader, std::span<std::uint8_t> buffer, 
 // Opens the file of a container for reading: a descriptor, or -1 when
 // there is no container to read. Only a regular file is one: a FIFO or a
 // device node (a USB stick can hold either) would block a read for ever or
-// never end, and opening a device can act on it.
+// never end, and opening a device can act on it. A path on the USB stick
+// must lead to a file on the stick. Nothing here blocks.
 int image_open_file(const char* path);
+
+// The same as a stream for binary reading, or null.
+std::FILE* image_fopen_file(const char* path);

@@ -1,5 +1,6 @@
 #include "image/install.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "boot/launch.h"
 #include "console/fsmaint.h"
 #include "image/container.h"
+#include "image/durable.h"
 #include "image/install_log.h"
 #include "image/install_rules.h"
 #include "image/installed.h"
@@ -48,17 +50,12 @@ void write_failed(const char* path, int err, std::uint64_t done, std::uint64_t l
                 static_cast<int>(done), static_cast<int>(length), static_cast<int>(piece));
 }
 
-// Closes a file that was written and says whether its last buffered bytes
-// reached the file system: a full /user shows up here as often as in a
-// write. The file is closed in both cases.
+// Closes a file that was written and says whether its bytes reached the
+// card: a full /user shows up here as often as in a write, and what the
+// console then reports as written must survive a power cut. The file is
+// closed in both cases.
 bool close_written(std::FILE* file) {
-    bool flushed = std::fflush(file) == 0;
-    int err = errno;
-    bool closed = std::fclose(file) == 0;
-    if (!flushed) {
-        errno = err;
-    }
-    return flushed && closed;
+    return durable_close(file);
 }
 
 // ---- The component in memory ----
@@ -252,20 +249,14 @@ bool known_type(std::uint32_t type) {
 // The header bytes of a boot loader or ONIE, kept beside the flash for the
 // version display. A failure here warns and does not undo the install.
 void write_header_file(const FlashType& flash, const Component& c) {
-    std::FILE* file = std::fopen(flash.header_file, "wb");
-    if (file == nullptr) {
-        std::printf("WARNING: Unable to open %s for writing\n", flash.header_file);
-        return;
-    }
+    // Written beside and renamed over the old one: a cut leaves the old
+    // header or the new, never a cut file the version display misreads.
     std::span<const std::uint8_t> header = c.head();
-    bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
-    int err = errno;
-    if (!close_written(file)) {
-        written = false;
-        err = errno;
-    }
-    if (!written) {
-        std::printf("WARNING: %s header file updated failed (err %d)\n", flash.header_name, err);
+    DurableResult result = durable_replace(flash.header_file, header.data(), header.size());
+    if (result == DurableResult::OpenFailed) {
+        std::printf("WARNING: Unable to open %s for writing\n", flash.header_file);
+    } else if (result == DurableResult::WriteFailed) {
+        std::printf("WARNING: %s header file updated failed (err %d)\n", flash.header_name, errno);
     }
 }
 
@@ -294,7 +285,8 @@ bool partition_holds(int fd, std::span<const std::uint8_t> data) {
 }
 
 bool file_holds(const char* path, std::span<const std::uint8_t> bytes) {
-    std::FILE* file = std::fopen(path, "rb");
+    // A FIFO in a slot's place would block the read: it holds nothing.
+    std::FILE* file = image_fopen_file(path);
     std::uint8_t* piece = new (std::nothrow) std::uint8_t[kWritePiece];
     bool same = file != nullptr && piece != nullptr;
     for (std::size_t done = 0; same && done < bytes.size(); done += kWritePiece) {
@@ -391,13 +383,42 @@ void boot_downloaded(Run& run, const Component& c) {
     launch_application(0);
 }
 
+// Creates the slot file anew. Whatever else stands at its name is no slot
+// and goes first: writing through a link would rewrite another file, and
+// opening a FIFO for writing would wait for a reader for ever. The open
+// itself neither follows a link nor waits.
+std::FILE* create_slot_file(const char* path) {
+    struct stat info {};
+    if (lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        unlink(path);
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    std::FILE* out = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        out = fdopen(fd, "wb");
+    } else {
+        errno = EISDIR;
+    }
+    if (out == nullptr) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return out;
+}
+
 // Writes the whole component to the slot file with the progress display.
 bool write_slot_file(int slot, const Component& c) {
     struct stat info {};
     if (stat(kImagesDir, &info) != 0) {
         mkdir(kImagesDir, 0755);
     }
-    std::FILE* out = std::fopen(image_slot_path(slot), "wb");
+    std::FILE* out = create_slot_file(image_slot_path(slot));
     if (out == nullptr) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return false;
@@ -416,7 +437,9 @@ bool write_slot_file(int slot, const Component& c) {
         done += piece;
         std::printf("\b\b\b\b%3.3d%c", percent_of(done, all.size()), '%');
     }
-    if (!close_written(out)) {
+    // The slot's bytes and its directory entry reach the card before the
+    // console says so and before the boot-slot byte points at them.
+    if (!close_written(out) || !durable_sync_dir_of(image_slot_path(slot))) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return false;
     }
@@ -562,7 +585,10 @@ void correct_os_kind(const Run& run) {
 }  // namespace
 
 int image_install(const char* path, int same_version, int slot) {
-    int fd = image_open_file(path);
+    return image_install_fd(image_open_file(path), path, same_version, slot);
+}
+
+int image_install_fd(int fd, const char* path, int same_version, int slot) {
     if (fd < 0) {
         return 0;
     }
@@ -577,9 +603,23 @@ int image_install(const char* path, int same_version, int slot) {
         fstat(fd, &file) == 0 && file.st_size > 0 ? static_cast<std::uint64_t>(file.st_size) : 0;
     std::uint64_t offset = 0;
     for (;;) {
+        // The file ends where fewer bytes than a header are left, as it was
+        // measured at open. A header the file holds but the read cannot
+        // give (a stick pulled, a read error) is a failed install: taking
+        // it for the end would report the components before it as the
+        // whole image.
         std::uint8_t first[kImageReadSize];
-        if (offset >= file_size || read_at(fd, offset, first, sizeof first) < sizeof first ||
-            !image_starts_component(first)) {
+        if (offset >= file_size || file_size - offset < sizeof first) {
+            break;
+        }
+        if (read_at(fd, offset, first, sizeof first) < sizeof first) {
+            std::fprintf(stderr, "Image component at offset %llu could not be read.\n",
+                         static_cast<unsigned long long>(offset));
+            correct_os_kind(run);
+            close(fd);
+            return 0;
+        }
+        if (!image_starts_component(first)) {
             break;
         }
         ImageHeader header = image_header_decode(std::span(first).first<kImageHeaderSize>());

@@ -12,6 +12,12 @@
 // return.
 int image_install(const char* path, int same_version, int slot);
 
+// The same for a container the caller opened with image_open_file (a
+// descriptor it hands over, closed here; -1 gives 0): a file that was
+// looked at (its digest taken) is the file installed. `path` names it in
+// messages and tells whether it is in RAM.
+int image_install_fd(int fd, const char* path, int same_version, int slot);
+
 // Writes `length` bytes to a new file with a progress display. 1, or 0 after
 // the failure line.
 int file_write_progress(const char* path, const void* data, std::size_t length);

@@ -28,7 +28,8 @@ constexpr FlashPlace kFlashPlaces[] = {
 };
 
 int slot_header(std::uint8_t* buffer, int slot) {
-    std::FILE* file = std::fopen(image_slot_path(slot), "rb");
+    // Only a regular file is a slot: a FIFO there would block the read.
+    std::FILE* file = image_fopen_file(image_slot_path(slot));
     if (!file) {
         return 0;
     }

@@ -136,7 +136,12 @@ mount --bind "$board" "$root/sandbox/board"
 touch "$root/sandbox/isolated"
 rm -rf "$board/tmp"
 mkdir -p "$board/tmp"
-mount --bind "$board/tmp" "$root/tmp"
+if [ -n "${SANDBOX_TMP_SIZE:-}" ]; then
+  # A /tmp with only this much room, as on a switch whose RAM is short.
+  mount -t tmpfs -o "size=$SANDBOX_TMP_SIZE,mode=1777" sandbox-tmp "$root/tmp"
+else
+  mount --bind "$board/tmp" "$root/tmp"
+fi
 if [ -e "$board/emmc/present" ] && [ -d "$board/emmc/p1" ] && [[ " $partitions " == *" 1 "* ]]; then
   mount --bind "$board/emmc/p1" "$root/user"
   printf '/dev/mmcblk0p1 /user\n' > "$board/run/mounts"

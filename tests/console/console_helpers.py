@@ -136,9 +136,11 @@ class Switch:
         script, launcher = ENGINES[engine]
         self.command = [str(ROOT / "sandbox" / script), "--launcher", str(launcher)]
 
-    def boot(self, speed=1000, timeout=30):
+    def boot(self, speed=1000, timeout=30, options=()):
+        """Starts the switch; `options` are the engine's own (--tmp-size)."""
         env = dict(os.environ, SANDBOX_SPEED=str(speed), TERM="dumb")
-        self.console = pexpect.spawn(self.command[0], self.command[1:] + [str(self.board)],
+        self.console = pexpect.spawn(self.command[0],
+                                     self.command[1:] + list(options) + [str(self.board)],
                                      env=env, timeout=timeout, encoding="utf-8",
                                      codec_errors="replace")
         return self.console

@@ -63,7 +63,20 @@ def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_s
     app = images.application("slot1", env_setup=f"OTHER 1\nAPP_COLOUR {'W' * 600}\n",
                              extra="md5sum /tmp/home/bin/blob",
                              files={"home/bin/blob": (blob, 0o644)})
-    switch = make_switch(slots={1: images.component(images.APPLICATION, app, fmt=3)})
+    switch = make_switch(slots={1: images.component(images.APPLICATION, app, fmt=3), 2: GOOD2})
+    # A /tmp too small for the archive: slot 1 fails as a damaged slot
+    # would, and slot 2 boots; a CRC that matched over a cut archive is no
+    # reason to launch it.
+    switch.boot(options=("--tmp-size", str(512 * 1024)))
+    switch.expect("Booting image '1'")
+    switch.expect("Failed to write application image output file (err 28).\r\n"
+                  "Image1 CRC failed, trying Image2 now.\r\n")
+    switch.expect("Booting image '2'")
+    switch.expect("application up: slot2")
+    switch.end()
+    assert switch.eeprom(BOOTED_IMAGE) == 2
+
+    # With room in /tmp, slot 1 arrives whole.
     switch.boot()
     switch.expect("APP_COLOUR=" + "W" * 511 + "\r\n")
     switch.expect(hashlib.md5(blob).hexdigest() + "  /tmp/home/bin/blob")

@@ -114,13 +114,17 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     slot1 = signed(tmp_path, "application", images.application("slot1"), "1.2.3.4", "slot1")
     switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: slot1})
     # Entries that are no regular file: a FIFO would block the installer's
-    # read for ever. A link to slot 1's own file is a regular file.
+    # read for ever. A link that leads off the stick, to slot 1's own file or
+    # to /proc, is no image the operator brought; a link to a file on the
+    # stick is one.
     usb = switch.board / "usb"
     os.mkfifo(usb / "fifo")
     (usb / "link to fifo").symlink_to("fifo")
     (usb / "link to dir").symlink_to("images")
     (usb / "slot1 link").symlink_to("/user/images/image1")
-    names.append("slot1 link")
+    (usb / "kmsg link").symlink_to("/proc/kmsg")
+    (usb / "link to plain").symlink_to("plain.img")
+    names.append("link to plain")
     switch.boot()
     at_menu(switch)
 
@@ -146,7 +150,7 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     assert usb_listing(switch) == listing
     switch.console.send("abc\r")
     switch.expect("Invalid file number abc. Try again pleas\r\n")
-    two = 2 if listing[2] != "slot1 link" else 3  # a file that asks no slot
+    two = 2
     switch.console.send(f"{two}x\r")
     text = at_menu(switch)
     assert CHOOSE_FILE not in text
@@ -163,19 +167,26 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
         assert f"Installing {wanted}\r\n" in text
         assert "Updating install log" not in text
 
-    # The link to slot 1 installed into slot 1: the component is read whole
-    # before the slot file it comes from is rewritten, so the install
-    # neither dies of the file cut under it nor leaves the slot cut short.
-    number = next(n for n, name in listing.items() if name == "slot1 link")
+    # The stick pulled while the first of two components is installed: the
+    # second one's header, which the file held when it was opened, cannot
+    # be read. The application that was written stays, but the install
+    # failed: no log line, and the menu again.
+    app = signed(tmp_path, "application", images.application("pulled"), "5.0.0.1", "pulled")
+    rest = images.component(KERNEL, b"kernel" * 100)
+    (usb / "two parts.img").write_bytes(app + rest)
     choose(switch, "u")
-    usb_listing(switch)
+    number = next(n for n, name in usb_listing(switch).items() if name == "two parts.img")
     switch.console.send(f"{number}\r")
     switch.expect("Install image as image 1 or 2 (hit return to just boot image): ")
-    switch.console.send("1\r")
+    os.truncate(usb / "two parts.img", len(app) + 10)
+    switch.console.send("2\r")
     text = at_menu(switch)
-    assert "Image1 updated succeeded\r\n" in text
-    assert "File /mnt/usb/slot1 link installed from USB" in text
+    assert "Image2 updated succeeded\r\n" in text
+    assert f"Image component at offset {len(app)} could not be read.\r\n" in text
+    assert "Updating install log" not in text and "Installing Kernel" not in text
+    assert (switch.board / "emmc" / "p1" / "images" / "image2").read_bytes() == app
     assert (switch.board / "emmc" / "p1" / "images" / "image1").read_bytes() == slot1
+    assert not (switch.board / "emmc" / "p1" / "install.log").exists()
 
 
     # The operator changes sticks: a thousand files, numbered in full; a

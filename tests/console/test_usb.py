@@ -129,6 +129,26 @@ def test_unusable_stick_files_fall_back_to_the_slot(make_switch, tmp_path):
                   "USB Boot failed. Trying flash images.\r\nBooting image '1'")
     switch.expect("application up: slot1")
     switch.end()
+
+    # Links that lead off the stick: slot 2's own file as the replacement
+    # of slot 1 (it would copy one slot over the other), /proc/kmsg as the
+    # OS image (its read waits for kernel messages). Neither is the stick's
+    # file: both are refused as the FIFOs are, and nothing is digested.
+    usb = switch.board / "usb"
+    make_files(usb, {})
+    (usb / "VKT3390_replace1_OS.img").symlink_to("/user/images/image2")
+    (usb / "VKT3390_OS.img").symlink_to("/proc/kmsg")
+    start = len(switch.commands())
+    switch.boot()
+    switch.expect("replacement for image1 found\r\n"
+                  "Warning: Cannot determine if image is in rejected list!\r\n")
+    switch.expect("Booting image 'VKT3390_OS.img' from USB stick.\r\n"
+                  "Failed to open application image from USB.\r\n"
+                  "USB Boot failed. Trying flash images.\r\nBooting image '1'")
+    switch.expect("application up: slot1")
+    text = switch.end()
+    assert "successfully replaced" not in text
+    assert not any("md5sum" in c for c in switch.commands()[start:])
     assert (images_dir / "image1").read_bytes() == GOOD1
     assert (images_dir / "image2").read_bytes() == GOOD2
     assert not (switch.board / "emmc" / "p1" / "install.log").exists()
