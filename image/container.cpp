@@ -377,14 +377,21 @@ bool on_the_stick(const char* path) {
 }
 
 // The kernel's own name of the file behind `fd`, as far as the stick's
-// prefix: the name it was reached by after every link was followed.
+// prefix: the name it was reached by after every link was followed. Where
+// /proc cannot tell, the file must at least be on the filesystem mounted
+// at the stick's mount point.
 bool opened_on_the_stick(int fd) {
     char link[32];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char target[sizeof kStickDir];
     ssize_t n = readlink(link, target, sizeof target);
-    return n == static_cast<ssize_t>(sizeof target) &&
-           std::memcmp(target, kStickDir, sizeof kStickDir - 1) == 0;
+    if (n >= 0) {
+        return n == static_cast<ssize_t>(sizeof target) &&
+               std::memcmp(target, kStickDir, sizeof kStickDir - 1) == 0;
+    }
+    struct stat file {};
+    struct stat stick {};
+    return fstat(fd, &file) == 0 && stat(kStickDir, &stick) == 0 && file.st_dev == stick.st_dev;
 }
 
 }  // namespace
