@@ -30,14 +30,13 @@ set(BL_TEST_KEY_MODULI
 
 # Reads a built-in key and checks the exact form the key store copies: 451
 # bytes, BEGIN line, six base64 lines of 64 characters, one of 8, END line.
-# Carriage returns before the line feeds are dropped first, so a checkout
-# with CRLF line ends builds the same launcher.
+# file(READ) takes a CRLF line end as a line feed, so a checkout with CRLF
+# line ends builds the same launcher.
 function(bl_read_builtin_key path out_text)
   if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
     message(FATAL_ERROR "Built-in key \"${path}\" does not exist")
   endif()
   file(READ "${path}" text)
-  string(REPLACE "\r\n" "\n" text "${text}")
   string(LENGTH "${text}" length)
   set(body "[A-Za-z0-9+/]")
   set(line64 "${body}${body}${body}${body}${body}${body}${body}${body}")
