@@ -276,14 +276,16 @@ std::string public_pem(EVP_PKEY* key) {
 int check_switch_key(const std::string& path, EVP_PKEY* key, std::string* pem) {
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
         const char* type = EVP_PKEY_get0_type_name(key);
-        imgtool_error(kCommand, "%s: not an RSA key (%s): the switch verifies RSA-2048 "
-                      "signatures only", path.c_str(), type ? type : "unknown type");
+        imgtool_error(kCommand,
+                      "%s: not an RSA key (%s): the switch verifies RSA-2048 "
+                      "signatures only",
+                      path.c_str(), type ? type : "unknown type");
         return kImgtoolFailed;
     }
     *pem = public_pem(key);
     RsaPublicKey rsa{};
-    CryptoStatus status = PUBKEY_convertPublicKey(pem->data(),
-                                                  static_cast<std::uint32_t>(pem->size()), &rsa);
+    CryptoStatus status =
+        PUBKEY_convertPublicKey(pem->data(), static_cast<std::uint32_t>(pem->size()), &rsa);
     if (status != CRYPTO_OK) {
         imgtool_error(kCommand, "%s: the launcher cannot read its public key (status %d)",
                       path.c_str(), status);

@@ -239,8 +239,7 @@ int parse_uri(const char* uri, KeyUri* key) {
         std::size_t equals = attribute.find('=');
         std::string name = attribute.substr(0, equals);
         std::string value;
-        if (equals != std::string::npos &&
-            !percent_decode(attribute.substr(equals + 1), &value)) {
+        if (equals != std::string::npos && !percent_decode(attribute.substr(equals + 1), &value)) {
             imgtool_error(kCommand, "%s: bad percent encoding in %s", uri, name.c_str());
             return kImgtoolUsage;
         }
@@ -331,8 +330,10 @@ std::string quoted_list(const std::vector<std::string>& names) {
 int load_module(const char* path, Module* module) {
     module->handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!module->handle) {
-        imgtool_error(kCommand, "cannot load the PKCS#11 module %s: %s (set PKCS11_MODULE_PATH "
-                      "to the module of the hardware security module)", path, dlerror());
+        imgtool_error(kCommand,
+                      "cannot load the PKCS#11 module %s: %s (set PKCS11_MODULE_PATH "
+                      "to the module of the hardware security module)",
+                      path, dlerror());
         return kImgtoolFailed;
     }
     auto get_list =
@@ -343,8 +344,8 @@ int load_module(const char* path, Module* module) {
     }
     CK_RV rv = module->f->C_Initialize(nullptr);
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        imgtool_error(kCommand, "the PKCS#11 module %s does not start (C_Initialize: 0x%lX)",
-                      path, static_cast<unsigned long>(rv));
+        imgtool_error(kCommand, "the PKCS#11 module %s does not start (C_Initialize: 0x%lX)", path,
+                      static_cast<unsigned long>(rv));
         return kImgtoolFailed;
     }
     // Already started means the engine holds it: it is the engine's to end.
@@ -386,8 +387,8 @@ int find_token(const Module& module, const char* path, const KeyUri& key, CK_SLO
         }
     }
     imgtool_error(kCommand, "no token \"%s\" in the PKCS#11 module %s (%s%s)", key.token.c_str(),
-                  path, labels.empty() ? "it has no token" : "its tokens: ",
-                  quoted_list(labels).c_str());
+                  path,
+                  labels.empty() ? "it has no token" : "its tokens: ", quoted_list(labels).c_str());
     return kImgtoolFailed;
 }
 
@@ -407,11 +408,15 @@ int log_in(const Module& module, CK_SESSION_HANDLE session, const KeyUri& key,
                       "before trying again",
                       token);
     } else if (rv == CKR_PIN_LOCKED) {
-        imgtool_error(kCommand, "the PIN of token \"%s\" is locked: its security officer must "
-                      "unlock it", token);
+        imgtool_error(kCommand,
+                      "the PIN of token \"%s\" is locked: its security officer must "
+                      "unlock it",
+                      token);
     } else if (rv == CKR_PIN_LEN_RANGE || rv == CKR_PIN_INVALID) {
-        imgtool_error(kCommand, "token \"%s\" refused the PIN as malformed (too long, too short "
-                      "or with characters it does not take)", token);
+        imgtool_error(kCommand,
+                      "token \"%s\" refused the PIN as malformed (too long, too short "
+                      "or with characters it does not take)",
+                      token);
     } else {
         imgtool_error(kCommand, "cannot log in to token \"%s\" (C_Login: 0x%lX)", token,
                       static_cast<unsigned long>(rv));
@@ -425,11 +430,10 @@ std::vector<std::string> find_objects(const Module& module, CK_SESSION_HANDLE se
                                       CK_OBJECT_CLASS kind, const KeyUri* labelled) {
     std::vector<CK_ATTRIBUTE> wanted{{CKA_CLASS, &kind, sizeof kind}};
     if (labelled) {
-        wanted.push_back({CKA_LABEL, const_cast<char*>(labelled->object.data()),
-                          labelled->object.size()});
+        wanted.push_back(
+            {CKA_LABEL, const_cast<char*>(labelled->object.data()), labelled->object.size()});
         if (labelled->has_id) {
-            wanted.push_back({CKA_ID, const_cast<char*>(labelled->id.data()),
-                              labelled->id.size()});
+            wanted.push_back({CKA_ID, const_cast<char*>(labelled->id.data()), labelled->id.size()});
         }
     }
     std::vector<std::string> labels;
@@ -456,10 +460,10 @@ int find_key(const Module& module, CK_SESSION_HANDLE session, const KeyUri& key)
         return kImgtoolOk;
     }
     std::vector<std::string> keys = find_objects(module, session, CKO_PRIVATE_KEY, nullptr);
-    imgtool_error(kCommand, "no private key \"%s\"%s on token \"%s\" (%s%s)", key.object.c_str(),
-                  key.has_id ? " with that id" : "", key.token.c_str(),
-                  keys.empty() ? "it holds no private key" : "its private keys: ",
-                  quoted_list(keys).c_str());
+    imgtool_error(
+        kCommand, "no private key \"%s\"%s on token \"%s\" (%s%s)", key.object.c_str(),
+        key.has_id ? " with that id" : "", key.token.c_str(),
+        keys.empty() ? "it holds no private key" : "its private keys: ", quoted_list(keys).c_str());
     return kImgtoolFailed;
 }
 
@@ -531,7 +535,8 @@ EVP_PKEY* imgtool_pkcs11_load_key(const char* uri, int* status) {
     EVP_PKEY* loaded = ENGINE_load_private_key(g_engine, uri, nullptr, nullptr);
     if (!loaded) {
         imgtool_openssl_error(kCommand, (std::string(uri) + ": the pkcs11 engine cannot use the "
-                                                            "key").c_str());
+                                                            "key")
+                                            .c_str());
         *status = kImgtoolFailed;
     }
     return loaded;

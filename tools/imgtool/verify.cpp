@@ -183,14 +183,14 @@ bool check_version_block(const ToolComponent& c) {
     if (image_type_of(c.header.magic) != image_type_magic(ComponentType::BootLoader) ||
         !imgtool_version_block_fault(std::span(c.version_block, c.version_block_len),
                                      c.layout.payload_len,
-                                     std::span(c.header_bytes).first<kImageHeaderSize>(),
-                                     &fault)) {
+                                     std::span(c.header_bytes).first<kImageHeaderSize>(), &fault)) {
         std::printf("\n");
         return true;
     }
-    std::printf("; but %s: a switch with this image on its USB stick installs it again at every "
-                "start\n",
-                fault.c_str());
+    std::printf(
+        "; but %s: a switch with this image on its USB stick installs it again at every "
+        "start\n",
+        fault.c_str());
     return false;
 }
 
