@@ -136,7 +136,8 @@ def test_help_usage_errors_and_unreadable_inputs(tmp_path, payloads):
         ["--type", "kernel", app, "--type", "kernel"],
         ["--type", "kernel", missing],
         ["--type", "kernel", "--sign", missing, app],
-        ["--type", "kernel", "--sign", PROD_PUB, app])]  # not private
+        ["--type", "kernel", "--sign", PROD_PUB, app],  # not private
+        ["--type", "kernel", app, "--pin-file"])]
     for args in cases:
         result = imgtool(*args)
         assert result.returncode == 2 and result.stderr, (args, result)
