@@ -291,7 +291,7 @@ int open_engine() {
         imgtool_error(kCommand,
                       "OpenSSL's pkcs11 engine is not installed in %s: install the Debian "
                       "package libengine-pkcs11-openssl",
-                      folder ? folder : OpenSSL_version(OPENSSL_ENGINES_DIR));
+                      folder && *folder ? folder : OPENSSL_info(OPENSSL_INFO_ENGINES_DIR));
         ERR_clear_error();
         return kImgtoolFailed;
     }
