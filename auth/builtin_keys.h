@@ -6,7 +6,8 @@
 // each ending in a line feed), stored with a terminating zero: 452 bytes are
 // copied wherever a built-in key is copied or written. The texts come from
 // the PEM files named at configure time (BL_PRODUCTION_KEY and
-// BL_DEVELOPMENT_KEY; by default the test keys of keys/test/).
+// BL_DEVELOPMENT_KEY; by default the test keys of keys/test/), read by
+// cmake/builtin_keys.cmake.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +21,7 @@ extern const char builtin_development_key[kBuiltinKeyStorage];
 // 1 when either built-in key is one of the repository's test keys, whose
 // private halves anyone can read: such a launcher must never ship.
 int builtin_keys_are_test_keys();
+
+// What the build-information line adds for these keys: ", TEST KEYS" for
+// the test keys, else nothing.
+extern const char builtin_keys_build_note[];

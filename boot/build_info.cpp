@@ -1,5 +1,7 @@
 #include "boot/build_info.h"
 
+#include <cstdio>
+
 #include "auth/builtin_keys.h"
 
 #ifndef BL_VERSION
@@ -15,10 +17,14 @@
 #endif
 
 // A launcher built with the repository's test signing keys accepts images
-// anyone can sign: its line says so, wherever it is shown.
+// anyone can sign: its line says so, wherever it is shown. The words come
+// from the generated key source, so a launcher with other keys does not
+// carry them at all and `strings` tells the two apart.
 const char* build_info_line() {
-    if (builtin_keys_are_test_keys()) {
-        return "bootlauncher " BL_VERSION " (" BL_ARCH ", TEST KEYS)";
+    static char line[128];
+    if (line[0] == '\0') {
+        std::snprintf(line, sizeof line, "bootlauncher %s (%s%s)", BL_VERSION, BL_ARCH,
+                      builtin_keys_build_note);
     }
-    return "bootlauncher " BL_VERSION " (" BL_ARCH ")";
+    return line;
 }

@@ -20,10 +20,12 @@ function(bl_target_options target)
     # The same commit gives the same bytes wherever it is checked out and
     # built: no source or build directory reaches an object file. The
     # last map that matches wins, so a build folder inside the sources
-    # becomes "build".
+    # becomes "build". __DATE__, __TIME__ and __TIMESTAMP__ are errors:
+    # the day of the build must not reach the bytes either.
     target_compile_options(${target} PRIVATE
       -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
-      -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+      -ffile-prefix-map=${CMAKE_BINARY_DIR}=build
+      -Werror=date-time)
   endif()
 endfunction()
 

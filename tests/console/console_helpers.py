@@ -18,7 +18,7 @@ BUILD = pathlib.Path(os.environ.get("BL_BUILD_DIR", ROOT / "build" / "host"))
 LAUNCHER = BUILD / "bootlauncher-sandbox"
 IMGTOOL = BUILD / "imgtool"
 E500_LAUNCHER = pathlib.Path(os.environ.get("BL_E500_LAUNCHER",
-                                            ROOT / "build" / "switch" / "bootlauncher"))
+                                            ROOT / "build" / "switch-testkeys" / "bootlauncher"))
 # Each engine: the program that boots a board, and the launcher it boots.
 ENGINES = {"namespace": ("boot", LAUNCHER), "e500": ("boot-e500", E500_LAUNCHER)}
 KEYS = ROOT / "keys" / "test"

@@ -1,20 +1,23 @@
 """Release engineering's keys. Builds to ship (the switch and release
 presets) refuse the test keys unless asked by name, while the test builds
-take them with a warning: checked by CMake configure runs only, into
-temporary folders. And a container signed with a key that stays in a
-hardware security module (SoftHSM, a token made here) through a PKCS#11
-URI verifies with the launcher's own RSA code (imgtool verify)."""
+take them with a warning; a test key is known by its modulus, whatever file,
+line ends or public exponent it comes with; the two built-in keys must
+differ; a tree without keys/test/ builds with real keys; and the words
+"TEST KEYS" reach a binary only with the test keys. Checked by CMake
+configure runs into temporary folders, and by compiling the two objects that
+carry the build-information line."""
 
-import os
+import base64
+import hashlib
 import pathlib
 import shutil
 import subprocess
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-IMGTOOL = os.environ.get("IMGTOOL", str(ROOT / "build" / "host" / "imgtool"))
 KEYS = ROOT / "keys" / "test"
-SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 REAL_KEY_OPTIONS = "-DBL_PRODUCTION_KEY=FILE.pem -DBL_DEVELOPMENT_KEY=FILE.pem"
+# The objects whose bytes make the launcher's build-information line.
+BUILD_INFO_OBJECTS = ("auth/builtin_keys.cpp.o", "boot/build_info.cpp.o")
 
 
 def run(*args, **kwargs):
@@ -30,30 +33,108 @@ def new_public_key(folder, name):
     return public
 
 
-def configure(folder, preset, *options):
+def modulus(public):
+    """The modulus of a PEM public key, by the openssl command."""
+    result = run("openssl", "rsa", "-pubin", "-in", public, "-noout", "-modulus")
+    assert result.returncode == 0, result.stderr
+    return int(result.stdout.strip().split("=")[1], 16)
+
+
+def der(tag, body):
+    length = len(body)
+    if length < 0x80:
+        head = bytes([length])
+    else:
+        size = length.to_bytes((length.bit_length() + 7) // 8, "big")
+        head = bytes([0x80 | len(size)]) + size
+    return bytes([tag]) + head + body
+
+
+def der_integer(value):
+    return der(0x02, value.to_bytes(value.bit_length() // 8 + 1, "big"))
+
+
+def public_pem(n, e):
+    """A SubjectPublicKeyInfo for rsaEncryption, made here rather than by
+    the code under test, as 64-character PEM lines."""
+    algorithm = der(0x30, der(0x06, bytes.fromhex("2a864886f70d010101")) + b"\x05\x00")
+    key = der(0x30, der_integer(n) + der_integer(e))
+    body = base64.b64encode(der(0x30, algorithm + der(0x03, b"\0" + key))).decode()
+    lines = [body[i:i + 64] for i in range(0, len(body), 64)]
+    return "-----BEGIN PUBLIC KEY-----\n" + "\n".join(lines) + "\n-----END PUBLIC KEY-----\n"
+
+
+def configure(folder, preset, *options, source=ROOT):
     """cmake --preset PRESET into FOLDER: the configure step only."""
-    result = run("cmake", "-S", ROOT, "--preset", preset, "-B", folder, *options)
+    result = run("cmake", "-S", source, "--preset", preset, "-B", folder, *options)
     return result.returncode, " ".join((result.stdout + result.stderr).split())
+
+
+def build_info_bytes(folder):
+    """Compiles the two objects of the build-information line and returns
+    their bytes: what of the line can end up in the launcher."""
+    result = run("make", "-C", folder, *BUILD_INFO_OBJECTS)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return b"".join((folder / "CMakeFiles" / "launcher.dir" / name).read_bytes()
+                    for name in BUILD_INFO_OBJECTS)
+
+
+def test_the_pinned_moduli_are_the_test_keys():
+    """The script form of cmake/builtin_keys.cmake reads a key as a
+    configure run does: its modulus hash agrees with one computed here from
+    openssl's modulus, and only the two test keys are test keys."""
+    others = [ROOT / "auth" / "crypto" / "testdata" / name
+              for name in ("rsa2048.pub.pem", "rsa2048e3.pub.pem")]
+    for key, is_test in [(KEYS / "production.pub.pem", 1), (KEYS / "development.pub.pem", 1),
+                         *[(other, 0) for other in others]]:
+        result = run("cmake", f"-DKEY={key}", "-P", ROOT / "cmake" / "builtin_keys.cmake")
+        digest = hashlib.sha256(format(modulus(key), "x").encode()).hexdigest()
+        assert result.returncode == 0, result.stderr
+        assert result.stderr.split() == ["modulus-sha256", digest, "test-key", str(is_test)], key
+    for bad, wanted in ((ROOT / "auth" / "crypto" / "testdata" / "rsa3072.pub.pem",
+                         "is not an RSA-2048 public key in the 451-byte PEM form"),
+                        (KEYS / "production.key.pem", "451-byte PEM form"),
+                        (ROOT / "missing.pem", "does not exist")):
+        result = run("cmake", f"-DKEY={bad}", "-P", ROOT / "cmake" / "builtin_keys.cmake")
+        assert result.returncode != 0 and wanted in " ".join(result.stderr.split()), bad
 
 
 def test_builds_to_ship_refuse_the_test_keys_unless_asked(tmp_path):
     production = new_public_key(tmp_path, "production")
     development = new_public_key(tmp_path, "development")
-    # The test development key under another name: recognised by its text.
+    real = [f"-DBL_PRODUCTION_KEY={production}", f"-DBL_DEVELOPMENT_KEY={development}"]
+    # Copies of the test keys as the file system may hold them: another
+    # name, CRLF line ends, the same modulus with another public exponent
+    # (whoever has the private half has the factors, and so a private
+    # exponent for any public one).
     renamed = tmp_path / "renamed.pub.pem"
     shutil.copy(KEYS / "development.pub.pem", renamed)
-    real = [f"-DBL_PRODUCTION_KEY={production}", f"-DBL_DEVELOPMENT_KEY={development}"]
+    crlf = tmp_path / "crlf.pub.pem"
+    crlf.write_bytes((KEYS / "production.pub.pem").read_bytes().replace(b"\n", b"\r\n"))
+    exponent3 = tmp_path / "e3.pub.pem"
+    exponent3.write_text(public_pem(modulus(KEYS / "production.pub.pem"), 3))
+    assert len(exponent3.read_bytes()) == 451
     cases = [  # folder, preset, options, what happens
         ("a", "release", [], "refused"),
         ("b", "switch", [], "refused"),
-        ("c", "release",
-         [f"-DBL_PRODUCTION_KEY={production}", f"-DBL_DEVELOPMENT_KEY={renamed}"], "refused"),
+        ("c1", "release", [f"-DBL_PRODUCTION_KEY={production}", f"-DBL_DEVELOPMENT_KEY={renamed}"],
+         "refused"),
+        ("c2", "switch", [f"-DBL_PRODUCTION_KEY={crlf}", f"-DBL_DEVELOPMENT_KEY={development}"],
+         "refused"),
+        ("c3", "release", [f"-DBL_PRODUCTION_KEY={exponent3}", f"-DBL_DEVELOPMENT_KEY={development}"],
+         "refused"),
+        # No other option takes the refusal away: not BL_SHIP, not a -D of
+        # the pinned moduli or of the result.
+        ("c4", "switch", ["-DBL_SHIP=OFF"], "refused"),
+        ("c5", "release", ["-DBL_TEST_KEY_MODULI=0", "-DBL_BUILTIN_TEST_KEYS=0"], "refused"),
         ("d", "release", ["-DBL_ALLOW_TEST_KEYS=ON"], "warned"),
         # The permission is given again at every configure of the preset.
         ("d", "release", [], "refused"),
         ("e", "release", real, "clean"),
         ("f", "switch", real, "clean"),
         ("g", "host", [], "warned"),
+        ("h", "switch-testkeys", [], "warned"),
+        ("i", "host", [f"-DBL_PRODUCTION_KEY={crlf}"], "warned"),
     ]
     for name, preset, options, outcome in cases:
         folder = tmp_path / name
@@ -69,75 +150,37 @@ def test_builds_to_ship_refuse_the_test_keys_unless_asked(tmp_path):
         keys = (folder / "auth" / "builtin_keys.cpp").read_text()
         assert ("TEST KEYS: this launcher is built with the test signing keys" in text) == \
             (outcome == "warned"), case
-        assert keys.rstrip().endswith(f"return {int(outcome == 'warned')}; }}"), case
+        assert f"int builtin_keys_are_test_keys() {{ return {int(outcome == 'warned')}; }}" \
+            in keys, case
+        assert "\r" not in keys, case
         if outcome == "clean":
             assert production.read_text().splitlines()[1] in keys, case
+    # The build-information line: "TEST KEYS" in the bytes of a build with
+    # the test keys only.
+    assert b"TEST KEYS" in build_info_bytes(tmp_path / "d")
+    assert b"TEST KEYS" not in build_info_bytes(tmp_path / "e")
 
 
-# ---- pack --sign with a PKCS#11 URI ----
+def test_the_two_keys_must_differ_and_keys_test_is_not_needed(tmp_path):
+    production = new_public_key(tmp_path, "production")
+    development = new_public_key(tmp_path, "development")
+    # The same modulus under two names, one with another exponent.
+    same = tmp_path / "same.pub.pem"
+    same.write_text(public_pem(modulus(production), 3))
+    for options in ([f"-DBL_PRODUCTION_KEY={production}", f"-DBL_DEVELOPMENT_KEY={same}"],
+                    [f"-DBL_DEVELOPMENT_KEY={KEYS / 'production.pub.pem'}"]):
+        status, text = configure(tmp_path / "same", "host", *options)
+        assert status != 0 and "are the same key (the same modulus)" in text, text[-600:]
+        shutil.rmtree(tmp_path / "same")
 
-def make_token(tmp_path):
-    """A SoftHSM token "release" holding an RSA-2048 key pair "production",
-    made in the module; returns the environment that reaches it and the
-    public key exported from the token as PEM."""
-    (tmp_path / "tokens").mkdir()
-    conf = tmp_path / "softhsm2.conf"
-    conf.write_text(f"directories.tokendir = {tmp_path / 'tokens'}\n"
-                    "objectstore.backend = file\nlog.level = ERROR\n")
-    env = dict(os.environ, SOFTHSM2_CONF=str(conf), PKCS11_MODULE_PATH=SOFTHSM)
-    env.pop("IMGTOOL_PKCS11_PIN", None)
-    steps = [
-        ["softhsm2-util", "--init-token", "--free", "--label", "release",
-         "--pin", "1234", "--so-pin", "5678"],
-        ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "release", "--login",
-         "--pin", "1234", "--keypairgen", "--key-type", "rsa:2048",
-         "--label", "production", "--id", "01"],
-        ["pkcs11-tool", "--module", SOFTHSM, "--token-label", "release", "--read-object",
-         "--type", "pubkey", "--label", "production", "-o", tmp_path / "hsm.pub.der"],
-        ["openssl", "pkey", "-pubin", "-inform", "DER", "-in", tmp_path / "hsm.pub.der",
-         "-out", tmp_path / "hsm.pub.pem"],
-    ]
-    for step in steps:
-        result = run(*step, env=env)
-        assert result.returncode == 0, (step, result.stdout, result.stderr)
-    return env, tmp_path / "hsm.pub.pem"
-
-
-def test_pack_signs_with_a_key_in_a_hardware_security_module(tmp_path):
-    env, public = make_token(tmp_path)
-    payload = tmp_path / "app.tar.gz"
-    payload.write_bytes(bytes((i * 7 + (i >> 8)) & 0xFF for i in range(20000)))
-    uri = "pkcs11:token=release;object=production"
-    out = tmp_path / "image.img"
-    # Two components signed in the module (one engine, one login), one with
-    # the test key file: both kinds of --sign in one run.
-    result = run(IMGTOOL, "pack", "-o", out, "--type", "kernel", "--sign", uri, payload,
-                 "--type", "rootfs", "--sign", KEYS / "production.key.pem", payload,
-                 "--type", "application", "--sign", uri, payload,
-                 env=dict(env, IMGTOOL_PKCS11_PIN="1234"))
-    assert result.returncode == 0, result.stderr
-    # The module's key verifies as the production key; the file's is not it.
-    result = run(IMGTOOL, "verify", "--key", public, "--dev-key", KEYS / "production.pub.pem",
-                 out)
-    lines = result.stdout.splitlines()
-    assert result.returncode == 1 and len(lines) == 4 and lines[3] == f"{out}: FAILED", lines
-    verdicts = [line.split("; ")[-2] for line in lines[:3]]
-    assert verdicts[0] == verdicts[2] == "signature verified with the production key"
-    assert verdicts[1].startswith(f"signature does not verify with {public} (status ")
-    assert verdicts[1].endswith(f"but verifies with the development key "
-                                f"{KEYS / 'production.pub.pem'}")
-
-    # Refused before anything is written: a wrong PIN, a PIN in the URI, a
-    # key the token does not hold, no PIN and no terminal to ask on.
-    for pin, key, wanted in (
-            ("0000", uri, f"{uri}: no private key the module lets us use"),
-            (None, uri + ";pin-value=1234", "a PIN in the PKCS#11 URI is refused; give it "
-                                            "in IMGTOOL_PKCS11_PIN"),
-            ("1234", "pkcs11:token=release;object=other", "no private key the module lets"),
-            (None, uri, f"{uri}: no private key the module lets us use")):
-        again = tmp_path / "again.img"
-        case_env = dict(env, **({"IMGTOOL_PKCS11_PIN": pin} if pin else {}))
-        result = run("setsid", IMGTOOL, "pack", "-o", again, "--type", "kernel", "--sign", key,
-                     payload, env=case_env, stdin=subprocess.DEVNULL)
-        assert result.returncode == 2 and wanted in result.stderr, (pin, key, result.stderr)
-        assert not list(tmp_path.glob("again.img*")), key
+    # A release engineer's tree: the sources without keys/test/.
+    tree = tmp_path / "tree"
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(
+        ".git", "build", "boards", "__pycache__", ".pytest_cache"))
+    shutil.rmtree(tree / "keys" / "test")
+    status, text = configure(tmp_path / "bare", "release", source=tree)
+    assert status != 0 and f"No built-in keys: this tree has no keys/test/. " \
+        f"Name the public keys with {REAL_KEY_OPTIONS}" in text, text[-600:]
+    status, text = configure(tmp_path / "real", "switch", f"-DBL_PRODUCTION_KEY={production}",
+                             f"-DBL_DEVELOPMENT_KEY={development}", source=tree)
+    assert status == 0 and "TEST KEYS" not in text, text[-600:]

@@ -1,5 +1,6 @@
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -135,6 +136,34 @@ int imgtool_parse_version(const char* text, std::uint32_t* id) {
     return 1;
 }
 
+bool imgtool_version_block_fault(std::span<const std::uint8_t> block, std::uint64_t payload_len,
+                                 std::span<const std::uint8_t, kImageHeaderSize> header,
+                                 std::string* fault) {
+    char text[256];
+    if (block.size() < kImageHeaderSize) {
+        std::snprintf(text, sizeof text,
+                      "the payload of %llu bytes ends before its version block (payload bytes "
+                      "%u-%u)",
+                      static_cast<unsigned long long>(payload_len), kVersionBlockOffset,
+                      kVersionBlockOffset + kImageHeaderSize - 1);
+        *fault = text;
+        return true;
+    }
+    if (std::memcmp(block.data() + 4, header.data() + 4, kImageHeaderSize - 4) == 0) {
+        return false;
+    }
+    ImageHeader held = image_header_decode(block.first<kImageHeaderSize>());
+    ImageHeader wanted = image_header_decode(header);
+    std::snprintf(text, sizeof text,
+                  "the version block at payload offset %u does not mirror the header (it holds "
+                  "len 0x%08X, magic 0x%08X, id 0x%08X; the header len 0x%08X, magic 0x%08X, id "
+                  "0x%08X)",
+                  kVersionBlockOffset, held.len, held.magic, held.id, wanted.len, wanted.magic,
+                  wanted.id);
+    *fault = text;
+    return true;
+}
+
 std::FILE* imgtool_open(const char* command, const char* path) {
     std::FILE* file = std::fopen(path, "rb");
     if (!file) {
@@ -149,12 +178,26 @@ void imgtool_walk_begin(ToolWalk& walk, std::FILE* file, bool digest) {
     walk.digest = digest;
 }
 
+// Copies what of a payload piece that starts at payload offset `at` lies
+// in the boot loader's version block.
+static void keep_version_block(ToolComponent* component, std::uint64_t at,
+                               std::span<const std::uint8_t> piece) {
+    std::uint64_t first = kVersionBlockOffset;
+    std::uint64_t end = first + kImageHeaderSize;
+    for (std::uint64_t i = std::max(at, first); i < std::min(at + piece.size(), end); ++i) {
+        component->version_block[i - first] = piece[i - at];
+        component->version_block_len = static_cast<std::uint32_t>(i - first + 1);
+    }
+}
+
 // Reads the component at walk.offset piece by piece: the header is kept,
 // the payload is only run through the CRC and, when asked, SHA-256.
 static void read_component(ToolWalk& walk, ToolComponent* component) {
     static std::uint8_t piece_buffer[kImagePieceSize];
     Sha256Ctx sha{};
     sha256_init(sha);
+    component->version_block_len = 0;
+    std::uint64_t payload_at = 0;  // payload offset of the piece
     ImagePieceReader reader{};
     image_pieces_begin(reader, walk.file, component->layout);
     component->header_bytes.clear();
@@ -169,6 +212,8 @@ static void read_component(ToolWalk& walk, ToolComponent* component) {
             if (walk.digest) {
                 sha256_update(sha, piece.payload.data(), piece.payload.size());
             }
+            keep_version_block(component, payload_at, piece.payload);
+            payload_at += piece.payload.size();
         }
     } else {
         result = -1;

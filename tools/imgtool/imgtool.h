@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "image/container.h"
@@ -47,6 +49,19 @@ int imgtool_parse_magic(const char* text, std::uint32_t* magic);
 // "a.b.c.d", four decimal numbers 0-255, into an `id`. 1, or 0.
 int imgtool_parse_version(const char* text, std::uint32_t* id);
 
+// A boot loader's payload carries at this offset a 16-byte version block
+// laid out like the component header, whose last 12 bytes (`len`,
+// `magic`, `id`) equal those of the component's own header: the switch
+// keeps only the payload in flash and reads the installed version there.
+inline constexpr std::uint32_t kVersionBlockOffset = 240;
+
+// False when `block` (the bytes a payload of `payload_len` bytes holds at
+// kVersionBlockOffset, 16 or fewer) mirrors `header`; true with the fault
+// in words otherwise ("the payload of 300 bytes ends before ...").
+bool imgtool_version_block_fault(std::span<const std::uint8_t> block, std::uint64_t payload_len,
+                                 std::span<const std::uint8_t, kImageHeaderSize> header,
+                                 std::string* fault);
+
 // ---- Walking the components of a file ----
 
 // One component, read in pieces: never more than its header and one piece
@@ -61,6 +76,9 @@ struct ToolComponent {
     std::uint64_t bytes_read;                // of the component; below its size when truncated
     bool complete;                           // the file holds the whole component
     std::uint8_t payload_digest[32];         // SHA-256 of the payload, when asked for
+    // The payload's bytes at kVersionBlockOffset, as far as it holds them.
+    std::uint8_t version_block[kImageHeaderSize];
+    std::uint32_t version_block_len;
 };
 
 struct ToolWalk {
@@ -96,8 +114,16 @@ void imgtool_openssl_error(const char* command, const char* what);
 // a PEM file.
 bool imgtool_is_pkcs11_uri(const char* key);
 
+// Where the PIN of a hardware security module is read from (pack
+// --pin-file); without it IMGTOOL_PKCS11_PIN_FILE, IMGTOOL_PKCS11_PIN, then
+// the terminal.
+void imgtool_pkcs11_set_pin_file(const char* path);
+
 // The private key a PKCS#11 URI names, in the module the pkcs11 engine
-// opens (tools/imgtool/pkcs11.cpp); nullptr after a message. Free the key
-// with EVP_PKEY_free before imgtool_pkcs11_close.
-EVP_PKEY* imgtool_pkcs11_load_key(const char* uri);
+// opens (tools/imgtool/pkcs11.cpp); nullptr after a message, with *status
+// kImgtoolUsage (a URI without token or object, no PIN, a PIN file that
+// cannot be read) or kImgtoolFailed (no engine, a module that cannot be
+// loaded, no such token, a wrong PIN, no such key). Free the key with
+// EVP_PKEY_free before imgtool_pkcs11_close, which also wipes the PIN.
+EVP_PKEY* imgtool_pkcs11_load_key(const char* uri, int* status);
 void imgtool_pkcs11_close();

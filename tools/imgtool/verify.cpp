@@ -33,12 +33,14 @@ void verify_usage(std::FILE* out) {
         "tag-3 entry of a format-3 header, RSA PKCS#1 v1.5 with SHA-256 over the payload)\n"
         "is checked with the production public key and, if given, the development key,\n"
         "by the launcher's own RSA code. A format-1 or format-2 component of such a type\n"
-        "is refused as unsigned on a production switch. Types the switch does not know\n"
-        "are passed over.\n"
+        "is refused as unsigned on a production switch. A boot loader whose payload does\n"
+        "not carry at offset 240 the version block mirroring its header (len, magic, id)\n"
+        "is installed again at every start of a switch with the image on its USB stick.\n"
+        "Types the switch does not know are passed over.\n"
         "\n"
-        "Exit status: 0 a production switch installs every component; 1 it would refuse\n"
-        "one (the line says why); 2 usage error, unreadable file or a key that is not\n"
-        "a public key.\n",
+        "Exit status: 0 a production switch installs every component once; 1 it would\n"
+        "refuse one, or install a boot loader again at every start (the line says why);\n"
+        "2 usage error, unreadable file or a key that is not a public key.\n",
         out);
 }
 
@@ -172,6 +174,26 @@ bool check_signature(const ToolComponent& c, const Keys& keys) {
     return false;
 }
 
+// A boot loader whose version block does not mirror its header is never
+// the installed version to the switch's same-version test: a stick with
+// it is installed again at every start. Ends the line; true when the block
+// mirrors the header (or the component is no boot loader).
+bool check_version_block(const ToolComponent& c) {
+    std::string fault;
+    if (image_type_of(c.header.magic) != image_type_magic(ComponentType::BootLoader) ||
+        !imgtool_version_block_fault(std::span(c.version_block, c.version_block_len),
+                                     c.layout.payload_len,
+                                     std::span(c.header_bytes).first<kImageHeaderSize>(), &fault)) {
+        std::printf("\n");
+        return true;
+    }
+    std::printf(
+        "; but %s: a switch with this image on its USB stick installs it again at every "
+        "start\n",
+        fault.c_str());
+    return false;
+}
+
 // Every check the installer makes on one component; true when a
 // production switch installs it.
 bool check_component(const ToolComponent& c, const Keys& keys, int* known) {
@@ -210,8 +232,8 @@ bool check_component(const ToolComponent& c, const Keys& keys, int* known) {
         std::printf("no size limit for %s; ", rule->destination);
     }
     if (!rule->needs_signature) {
-        std::printf("no signature step for this type; installed on every switch\n");
-        return true;
+        std::printf("no signature step for this type; installed on every switch");
+        return check_version_block(c);
     }
     return check_signature(c, keys);
 }
