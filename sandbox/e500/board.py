@@ -670,7 +670,9 @@ def check_dump(image, out, n):
             current = line[len('debugfs: ls -p "'):-1]
             continue
         fields = line.split("/")
-        if current is None or len(fields) < 8 or fields[5] in (".", ".."):
+        # Free slots of a directory (a fresh lost+found holds only those)
+        # list with inode 0.
+        if current is None or len(fields) < 8 or fields[1] == "0" or fields[5] in (".", ".."):
             continue
         mode, name, size = int(fields[2], 8), "/".join(fields[5:-2]), fields[-2]
         path = os.path.join(out, current.lstrip("/"), name)
