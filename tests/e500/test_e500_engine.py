@@ -3,6 +3,8 @@ anything starts, and a run that does not end in a shutdown leaves the board
 as it was) and the main job on it, scripts/sandbox --e500."""
 
 import hashlib
+import pathlib
+import shutil
 import os
 import signal
 import subprocess
@@ -11,7 +13,7 @@ import sys
 import pexpect
 import pytest
 
-from console_helpers import LAUNCHER, ROOT, at_menu, choose
+from console_helpers import E500_LAUNCHER, LAUNCHER, ROOT, at_menu, choose
 
 ENGINE = ROOT / "sandbox" / "boot-e500"
 
@@ -143,8 +145,8 @@ def test_faults_it_cannot_give_and_failed_preparations_leave_the_board_untouched
     if not faults:
         tiny_user_partition(board)
     before = board_digest(board)
-    result = subprocess.run([ENGINE, *faults, board], capture_output=True, text=True,
-                            stdin=subprocess.DEVNULL, timeout=120)
+    result = subprocess.run([ENGINE, "--launcher", E500_LAUNCHER, *faults, board],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
     assert result.returncode == 2, result.stderr
     assert reason in result.stderr
     assert result.stdout == ""
@@ -183,3 +185,38 @@ def test_the_write_back_puts_a_whole_new_board_in_place_or_leaves_the_old(tmp_pa
     assert (board / "emmc" / "p1" / "notes").read_text() == "new notes"
     assert (board / "run" / "e500" / "disk").read_text() == "disk"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["board"]
+
+
+def test_a_dump_that_misses_files_is_an_error(tmp_path):
+    """debugfs rdump exits 0 when it passes over a FIFO or cannot read a
+    file's block; the write-back takes either as a failure."""
+    sys.path.insert(0, str(ROOT / "sandbox" / "e500"))
+    import board as boardmap
+
+    tree = tmp_path / "tree"
+    (tree / "deep").mkdir(parents=True)
+    (tree / "deep" / "notes").write_text("notes\n")
+    (tree / ".profile").write_text("profile\n")
+    image = tmp_path / "p1.img"
+
+    def dump(change=None):
+        subprocess.run(["truncate", "-s", "16M", image], check=True)
+        subprocess.run(["mke2fs", "-q", "-F", "-t", "ext3", "-b", "4096", "-d", tree, image],
+                       check=True)
+        if change:
+            subprocess.run(["debugfs", "-w", "-R", change, image], check=True,
+                           capture_output=True)
+        run = boardmap.Run(None, str(tmp_path / "run"))
+        shutil.rmtree(run.dir, ignore_errors=True)
+        os.makedirs(run.dir)
+        return pathlib.Path(run.dump_ext(str(image), 0, 1))
+
+    whole = dump()
+    assert (whole / "deep" / "notes").read_text() == "notes\n"
+    assert (whole / ".profile").read_text() == "profile\n"
+    with pytest.raises(RuntimeError, match="Attempt to read block"):
+        dump("set_inode_field /deep/notes block[0] 999999")
+    image.unlink()
+    os.mkfifo(tree / "deep" / "fifo")
+    with pytest.raises(RuntimeError, match="/deep/fifo .* is not in debugfs's dump"):
+        dump()
