@@ -8,6 +8,7 @@ makes the disks in the run directory, `Run.write_back` turns the disks back
 into the board's files. docs/sandbox.md describes the mapping.
 """
 
+import ctypes
 import hashlib
 import os
 import re
@@ -33,8 +34,23 @@ DEFAULT_LAYOUT = os.path.join(ROOT, "sandbox", "partsetup")
 LAYOUT_LINE = re.compile(r"^/dev/mmcblk0p(\d+)\s*:\s*start=\s*(\d+),\s*size=\s*(\d+)(,.*)?$")
 
 
+# The file that takes /user's room when a run asks for little of it left.
+FILLER = "/.sandbox-filler"
+
+
 class Unmappable(ValueError):
     pass
+
+
+class Faults:
+    """What a run injects from outside the switch (the options of
+    sandbox/boot-e500): disks whose reads fail at byte offsets, the room
+    left on /user, the size of /tmp."""
+
+    def __init__(self, read_errors=None, user_free=None, tmp_size=None):
+        self.read_errors = read_errors or {}
+        self.user_free = user_free
+        self.tmp_size = tmp_size
 
 
 def read_bytes(path):
@@ -324,15 +340,35 @@ class Run:
     """The run directory of one start: the disks QEMU gets, and what the
     board gets back."""
 
-    def __init__(self, board, directory):
+    def __init__(self, board, directory, faults=None):
         self.board = board
         self.dir = directory
         self.given = {}
+        self.faults = faults or Faults()
 
     def path(self, name):
         return os.path.join(self.dir, name)
 
     def prepare(self):
+        """Makes the run directory and the disks. A failure raises
+        RuntimeError or OSError, and removes everything it made: the board
+        is left as it was."""
+        made_run = not os.path.exists(os.path.dirname(self.dir))
+        try:
+            self.make_disks()
+        except BaseException:
+            self.remove(made_run)
+            raise
+
+    def remove(self, with_parent=False):
+        shutil.rmtree(self.dir, ignore_errors=True)
+        if with_parent:
+            try:
+                os.rmdir(os.path.dirname(self.dir))
+            except OSError:
+                pass
+
+    def make_disks(self):
         if os.path.exists(self.dir):
             shutil.rmtree(self.dir)
         os.makedirs(self.dir)
@@ -357,6 +393,24 @@ class Run:
             self.make_sd()
         if board.usb:
             self.make_stick()
+        for device, offsets in self.faults.read_errors.items():
+            self.write_blkdebug(device, offsets)
+
+    def write_blkdebug(self, device, offsets):
+        """QEMU's blkdebug rules for the disk: every read that touches the
+        sector holding one of the offsets fails with EIO (errno 5)."""
+        with open(self.path(f"{device}.blkdebug"), "w") as f:
+            for offset in offsets:
+                f.write(f'[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "5"\n'
+                        f'sector = "{offset // SECTOR}"\nonce = "off"\nimmediately = "off"\n\n')
+
+    def drive(self, device, image):
+        """The -drive options of a disk: the image, behind blkdebug when its
+        reads are to fail."""
+        if device in self.faults.read_errors:
+            return (f"format=raw,file.driver=blkdebug,file.config={self.path(device + '.blkdebug')},"
+                    f"file.image.filename={image}")
+        return f"file={image},format=raw"
 
     def write_env(self, target):
         """The environment block again, written by u-boot-tools' mkenvimage
@@ -382,6 +436,8 @@ class Run:
                 run_tool(["mke2fs", "-q", "-F", "-t", "ext3", "-b", "4096", "-d", source,
                           "-E", f"offset={offset},root_owner=0:0", sd, str(size * SECTOR // 4096)],
                          f"mke2fs for eMMC partition {n}")
+                if n == 1 and self.faults.user_free is not None:
+                    fill(f"{sd}?offset={offset}", self.faults.user_free)
             elif os.path.exists(source) and os.path.getsize(source):
                 copy_range(source, 0, os.path.getsize(source), sd, offset)
             self.given[f"p{n}"] = digest(sd, offset, size * SECTOR)
@@ -407,28 +463,55 @@ class Run:
             line = f.read(64).split(b"\n")[0].decode("latin-1")
         return line.split(" ", 1)[1] if line.startswith("ended ") else None
 
-    def write_back(self, led_registers):
-        """Turns the disks into the board's files. Everything is read into the
-        run directory first and moved into the board at the end, so a
-        failure here leaves the board as it was."""
+    def write_back(self, led_registers, rebooted=False, cut=False, stick_pulled=False):
+        """Turns the disks into the board's files, all or nothing: every
+        part is read into the run directory first, the new board is
+        assembled beside the old one from it (the unchanged files linked),
+        and then put in the old one's place in one rename. A failure on the
+        way leaves the board as it was.
+
+        After a power cut (`cut`) the guest's memory is gone: /tmp is
+        empty, the flash partitions keep what they held before the run
+        (block2mtd's writes may still have been in the guest's page cache,
+        where NOR flash keeps each write at once), and eMMC partitions 1
+        and 4 go back as raw images with their journals unreplayed. A
+        pulled stick is no longer in the switch."""
         board = self.board
         staged = []
         if read_bytes(self.path("eeprom.bin")) != read_bytes(board.file("eeprom.bin")):
-            staged.append((self.path("eeprom.bin"), board.file("eeprom.bin")))
+            staged.append((self.path("eeprom.bin"), "eeprom.bin"))
         led = self.path("led-registers.bin")
         with open(led, "wb") as f:
             f.write(bytes(led_registers))
-        staged.append((led, board.file("led.bin")))
-        for name, image in board.mtd.items():
-            disk = self.path(f"mtd-{name}.img")
-            if digest(disk) != self.given[f"mtd-{name}"]:
-                staged.append((disk, image))
-        if board.usb and digest(self.path("usb.img")) != self.given["usb"]:
-            staged.append((self.extract_stick(), board.file("usb")))
-        staged.append((self.extract_tmp(), board.file("tmp")))
-        emmc = self.stage_emmc() if board.emmc else []
-        for source, target in staged + emmc:
-            replace(source, target)
+        staged.append((led, "led.bin"))
+        if not cut:
+            for name in board.mtd:
+                disk = self.path(f"mtd-{name}.img")
+                if digest(disk) != self.given[f"mtd-{name}"]:
+                    staged.append((disk, os.path.join("mtd", f"{name}.bin")))
+        if stick_pulled:
+            staged.append((None, "usb"))
+        elif board.usb and digest(self.path("usb.img")) != self.given["usb"]:
+            staged.append((self.extract_stick(), "usb"))
+        if cut:
+            empty = self.path("tmp-out")
+            os.makedirs(empty)
+            staged.append((empty, "tmp"))
+        else:
+            staged.append((self.extract_tmp(), "tmp"))
+        if board.emmc:
+            if self.faults.user_free is not None and not cut:
+                table = read_mbr(self.path("emmc.img"))
+                if 1 in table:
+                    remove_filler(f"{self.path('emmc.img')}?offset={table[1][0] * SECTOR}")
+            staged += self.stage_emmc(cut)
+        marker = self.path("rebooted")
+        if rebooted:
+            open(marker, "w").close()
+            staged.append((marker, os.path.join("run", "rebooted")))
+        else:
+            staged.append((None, os.path.join("run", "rebooted")))
+        commit(board.path, os.path.relpath(self.dir, board.path), staged)
 
     def extract_stick(self):
         out = self.path("usb-out")
@@ -465,9 +548,11 @@ class Run:
                     os.symlink(member.linkname, target)
         return out
 
-    def stage_emmc(self):
+    def stage_emmc(self, cut=False):
         """The partition table as the switch left it, and each partition:
-        files of an ext filesystem on 1 and 4, raw bytes on the others."""
+        files of an ext filesystem on 1 and 4 (after a cut: the raw
+        filesystem, its journal as the cut left it), raw bytes on the
+        others. Targets are relative to the board directory."""
         board = self.board
         sd = self.path("emmc.img")
         table = read_mbr(sd)
@@ -475,34 +560,50 @@ class Run:
         listing = self.path("partitions")
         with open(listing, "w") as f:
             f.write(" ".join(str(n) for n in sorted(table)) + "\n")
-        staged.append((listing, board.file("emmc", "partitions")))
+        staged.append((listing, os.path.join("emmc", "partitions")))
         for n, (start, sectors) in sorted(table.items()):
             offset, length = start * SECTOR, sectors * SECTOR
             before = board.content.get(n, ("raw", None))
             layout_same = board.layout.get(n) == (start, sectors)
             changed = not layout_same or digest(sd, offset, length) != self.given.get(f"p{n}")
-            raw = board.file("emmc", f"p{n}.img")
-            if n in (1, 4):
+            raw = os.path.join("emmc", f"p{n}.img")
+            tree = os.path.join("emmc", f"p{n}")
+            if n in (1, 4) and cut:
+                staged.append((None, tree))
+                staged.append((self.raw_partition(sd, offset, length, n), raw))
+            elif n in (1, 4):
                 if is_ext(sd, offset):
                     if changed or before[0] != "tree":
-                        staged.append((self.dump_ext(sd, offset, n), board.file("emmc", f"p{n}")))
+                        staged.append((self.dump_ext(sd, offset, n), tree))
                 elif before[0] == "tree" or changed:
-                    staged.append((None, board.file("emmc", f"p{n}")))
+                    staged.append((None, tree))
                 if before[0] == "image" and changed:
                     staged.append((self.raw_partition(sd, offset, length, n), raw))
             elif changed:
                 staged.append((self.raw_partition(sd, offset, length, n), raw))
-            if not os.path.exists(raw) and not any(target == raw for _, target in staged):
+            if not os.path.exists(board.file(raw)) and not any(t == raw for _, t in staged):
                 empty = self.path(f"p{n}-empty.img")
                 open(empty, "wb").close()
                 staged.append((empty, raw))
         return staged
 
     def dump_ext(self, sd, offset, n):
+        """The files of an ext filesystem, by debugfs. debugfs says it
+        dumped the tree even when items failed (a block it could not read,
+        a node that is not a file, directory or link, which it passes over
+        without a word), so its messages and a listing of every directory
+        are compared with what it wrote: anything missing is an error."""
         out = self.path(f"p{n}-files")
         os.makedirs(out)
-        run_tool(["debugfs", "-c", "-R", f"rdump / {out}", f"{sd}?offset={offset}"],
-                 f"debugfs of eMMC partition {n}")
+        image = f"{sd}?offset={offset}"
+        result = subprocess.run(["debugfs", "-c", "-R", f"rdump / {out}", image],
+                                capture_output=True, text=True)
+        complaints = [line for line in result.stderr.splitlines()
+                      if line.strip() and not line.startswith("debugfs ")]
+        if result.returncode != 0 or complaints:
+            raise RuntimeError(f"debugfs of eMMC partition {n}: "
+                               f"{'; '.join(complaints) or result.returncode}")
+        check_dump(image, out, n)
         lost = os.path.join(out, "lost+found")
         if os.path.isdir(lost) and not os.listdir(lost):
             os.rmdir(lost)
@@ -548,6 +649,146 @@ def run_mtools(args, env, what):
     if result.returncode != 0:
         raise RuntimeError(f"{what}: {result.stderr.strip() or result.stdout.strip()}")
     return result.stdout
+
+
+def check_dump(image, out, n):
+    """Every entry debugfs lists in each directory of the filesystem is in
+    the dump, with the same kind and, for a file, the same size."""
+    directories = ["/"]
+    for top, dirs, _ in os.walk(out):
+        directories += ["/" + os.path.relpath(os.path.join(top, d), out) for d in dirs]
+    commands = os.path.join(os.path.dirname(out), f"p{n}-listing.cmd")
+    with open(commands, "w") as f:
+        for directory in directories:
+            if '"' in directory or "\n" in directory:
+                raise RuntimeError(f"eMMC partition {n}: {directory!r} cannot be listed by debugfs")
+            f.write(f'ls -p "{directory}"\n')
+    listing = run_tool(["debugfs", "-c", "-f", commands, image], f"debugfs listing of partition {n}")
+    current = None
+    for line in listing.splitlines():
+        if line.startswith("debugfs: ls -p "):
+            current = line[len('debugfs: ls -p "'):-1]
+            continue
+        fields = line.split("/")
+        # Free slots of a directory (a fresh lost+found holds only those)
+        # list with inode 0.
+        if current is None or len(fields) < 8 or fields[1] == "0" or fields[5] in (".", ".."):
+            continue
+        mode, name, size = int(fields[2], 8), "/".join(fields[5:-2]), fields[-2]
+        path = os.path.join(out, current.lstrip("/"), name)
+        kind = mode & 0o170000
+        if kind == 0o040000:
+            good = os.path.isdir(path) and not os.path.islink(path)
+        elif kind == 0o120000:
+            good = os.path.islink(path)
+        elif kind == 0o100000:
+            good = os.path.isfile(path) and not os.path.islink(path) and \
+                str(os.path.getsize(path)) == size
+        else:
+            good = False
+        if not good:
+            raise RuntimeError(f"eMMC partition {n}: {os.path.join(current, name)} "
+                               f"(mode {mode:o}, {size} bytes) is not in debugfs's dump as it is "
+                               "on the card")
+
+
+def fill(image, room):
+    """Leaves `room` bytes free on the ext filesystem: a file of the rest,
+    its blocks allocated (and zeroed) by debugfs, the size set so that a
+    filesystem check finds nothing to mend."""
+    head = run_tool(["dumpe2fs", "-h", image], "dumpe2fs")
+    fields = dict(line.split(":", 1) for line in head.splitlines() if ":" in line)
+    block = int(fields["Block size"])
+    free = int(fields["Free blocks"]) * block
+    # One indirect block per 1024 data blocks, and a few more.
+    data = (free - room) * 1024 // 1025 // block - 4
+    if room > free or data <= 0:
+        raise RuntimeError(f"/user has {free} bytes free: it cannot be filled to leave {room}")
+    run_tool(["debugfs", "-w", "-R", f"write /dev/null {FILLER}", image], "debugfs write")
+    run_tool(["debugfs", "-w", "-R", f"fallocate {FILLER} 0 {data - 1}", image], "debugfs fallocate")
+    run_tool(["debugfs", "-w", "-R", f"sif {FILLER} size {data * block}", image], "debugfs sif")
+    head = run_tool(["dumpe2fs", "-h", image], "dumpe2fs")
+    fields = dict(line.split(":", 1) for line in head.splitlines() if ":" in line)
+    left = int(fields["Free blocks"]) * block
+    # Fill the last blocks exactly: a second, smaller file.
+    extra = (left - room) // block
+    if extra > 0:
+        run_tool(["debugfs", "-w", "-R", f"write /dev/null {FILLER}-2", image], "debugfs write")
+        run_tool(["debugfs", "-w", "-R", f"fallocate {FILLER}-2 0 {extra - 1}", image],
+                 "debugfs fallocate")
+        run_tool(["debugfs", "-w", "-R", f"sif {FILLER}-2 size {extra * block}", image],
+                 "debugfs sif")
+
+
+def remove_filler(image):
+    """Removes the filler files, where the switch left them (a rebuild of
+    the filesystem, for one, leaves none)."""
+    if not is_ext(image.split("?offset=")[0], int(image.split("?offset=")[1])):
+        return
+    for name in (FILLER, FILLER + "-2"):
+        found = subprocess.run(["debugfs", "-c", "-R", f"stat {name}", image],
+                               capture_output=True, text=True)
+        if found.returncode == 0 and "Inode:" in found.stdout:
+            run_tool(["debugfs", "-w", "-R", f"rm {name}", image], "debugfs rm")
+
+
+def link_tree(source, target, skip):
+    """A copy of a directory tree whose files are hard links to the
+    source's (nothing is ever written in place, so the two stay apart)."""
+    os.mkdir(target)
+    shutil.copystat(source, target)
+    for top, dirs, files in os.walk(source):
+        relative = os.path.relpath(top, source)
+        dirs[:] = [d for d in dirs if os.path.normpath(os.path.join(relative, d)) != skip]
+        for name in dirs + files:
+            src = os.path.join(top, name)
+            dst = os.path.join(target, relative, name)
+            if os.path.islink(src):
+                os.symlink(os.readlink(src), dst)
+            elif os.path.isdir(src):
+                os.mkdir(dst)
+                shutil.copystat(src, dst)
+            else:
+                try:
+                    os.link(src, dst)
+                except OSError:
+                    shutil.copy2(src, dst)
+
+
+RENAME_EXCHANGE = 2
+
+
+def exchange(a, b):
+    """Swaps two directories in one step (renameat2 RENAME_EXCHANGE)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    AT_FDCWD = -100
+    if libc.renameat2(AT_FDCWD, a.encode(), AT_FDCWD, b.encode(), RENAME_EXCHANGE) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, f"cannot exchange {a} and {b}: {os.strerror(error)}")
+
+
+def commit(board_path, run_relative, staged):
+    """Assembles the new board beside the old one (the staged parts in
+    place of the old ones, every other file linked), swaps the two, and
+    removes the old one; the run directory moves over to the new board."""
+    parent, name = os.path.split(os.path.normpath(board_path))
+    new = os.path.join(parent, f".{name}.e500-new")
+    if os.path.lexists(new):
+        shutil.rmtree(new)
+    try:
+        link_tree(board_path, new, os.path.normpath(run_relative))
+        for source, target in staged:
+            replace(source, os.path.join(new, target))
+        exchange(new, board_path)
+    except BaseException:
+        shutil.rmtree(new, ignore_errors=True)
+        raise
+    # `new` is the old board now; the new one takes over the run directory.
+    old_run = os.path.join(new, run_relative)
+    if os.path.isdir(old_run):
+        os.makedirs(os.path.dirname(os.path.join(board_path, run_relative)), exist_ok=True)
+        os.rename(old_run, os.path.join(board_path, run_relative))
+    shutil.rmtree(new, ignore_errors=True)
 
 
 def replace(source, target):

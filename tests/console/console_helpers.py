@@ -131,13 +131,15 @@ def switches(tmp_path, engine="namespace"):
 class Switch:
     def __init__(self, board, engine="namespace"):
         self.board = board
+        self.engine = engine
         self.console = None
         self.relay = None
         script, launcher = ENGINES[engine]
         self.command = [str(ROOT / "sandbox" / script), "--launcher", str(launcher)]
 
     def boot(self, speed=1000, timeout=30, options=()):
-        """Starts the switch; `options` are the engine's own (--tmp-size)."""
+        """Starts the switch; `options` go to the engine (--tmp-size, and the
+        e500 engine's faults: --power-cut MOMENT and the rest)."""
         env = dict(os.environ, SANDBOX_SPEED=str(speed), TERM="dumb")
         self.console = pexpect.spawn(self.command[0],
                                      self.command[1:] + list(options) + [str(self.board)],
@@ -172,10 +174,20 @@ class Switch:
     def expect(self, text, timeout=None):
         self.console.expect_exact(text, timeout=timeout if timeout is not None else -1)
 
-    def end(self, timeout=30):
-        """Waits for the switch to stop; the console text it printed last."""
+    def end(self, timeout=30, status=None):
+        """Waits for the switch to stop; the console text it printed last.
+        The engine's exit status must be `status`; on the e500 engine it
+        must be 0 unless `status` says otherwise (a run it could not write
+        back ends with 125, a fault whose moment never came with 3)."""
         self.console.expect(pexpect.EOF, timeout=timeout)
         self.console.close()
+        if status is None and self.engine == "e500":
+            status = 0
+        if status is not None:
+            ended = self.relay.wait(timeout=timeout) if self.relay is not None \
+                else self.console.exitstatus
+            assert ended == status, \
+                f"the engine ended with status {ended}, not {status}:\n{self.console.before}"
         return self.console.before
 
     @property

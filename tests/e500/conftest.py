@@ -13,7 +13,7 @@ from console_helpers import E500_LAUNCHER, IMGTOOL, switches  # noqa: E402
 
 @pytest.fixture
 def make_switch(tmp_path):
-    for needed, how in ((E500_LAUNCHER, "the switch preset"), (IMGTOOL, "the host preset")):
+    for needed, how in ((E500_LAUNCHER, "the switch-testkeys preset"), (IMGTOOL, "the host preset")):
         if not needed.exists():
             pytest.fail(f"no {needed}: build {how} first")
     yield from switches(tmp_path, engine="e500")
