@@ -221,6 +221,9 @@ int boot_slot(int slot) {
         // The source may be sound: this start could not unpack it. It
         // fails like a damaged slot, so the other one is tried.
         std::fprintf(stderr, "Failed to write application image output file (err %d).\n", errno);
+        // The cut archive goes at once: /tmp needs its room for the other
+        // slot, or for a download in the rescue menu.
+        unlink(kAppArchive);
         copied = Copy::CrcFailed;
     }
     if (copied == Copy::CrcFailed) {

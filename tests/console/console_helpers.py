@@ -45,6 +45,18 @@ def signed(tmp_path, kind, payload, version, name, key="production", options=())
     return out.read_bytes()
 
 
+def signed_bootloader(tmp_path, payload, version, name):
+    """A signed boot loader whose payload carries at 0xF0 its version block,
+    the last 12 bytes of its own header, as the switch reads its installed
+    version back from flash (imgtool refuses one without it). The header
+    depends only on the sizes: a first pack tells what goes there."""
+    loader = bytearray(payload)
+    first = signed(tmp_path, "bootloader", bytes(loader), version, name,
+                   options=("--allow-version-block-mismatch",))
+    loader[0xF4:0x100] = first[4:16]
+    return signed(tmp_path, "bootloader", bytes(loader), version, name)
+
+
 def openssl(direction, serial, data):
     """The key files' cipher by the openssl command (-d or -e): AES-128-CBC,
     the key the serial number and a fixed filler, a fixed IV."""

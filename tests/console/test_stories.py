@@ -12,7 +12,7 @@ import pytest
 
 import images
 from console_helpers import (FAST_WAIT, KEYS, RESTORE_WAIT, ROOT, SERIAL, at_menu, choose,
-                             establish_presence, openssl, signed)
+                             establish_presence, openssl, signed, signed_bootloader)
 
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 BOOT_SLOT, BOOTED_IMAGE = 0x100, 0x13A
@@ -28,13 +28,7 @@ def full_update(tmp_path):
     """Boot loader, kernel, root filesystem, device tree and application,
     each signed with the test production key; the components by name."""
     noise = random.Random(7).randbytes
-    # The boot loader carries at 0xF0 the last 12 bytes of its own header,
-    # which the switch reads back from flash as the installed version.
-    loader = bytearray(noise(0x3000))
-    first = signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot",
-                   options=("--allow-version-block-mismatch",))
-    loader[0xF4:0x100] = first[4:16]
-    return {"uboot": signed(tmp_path, "bootloader", bytes(loader), "2.0.0.4", "uboot"),
+    return {"uboot": signed_bootloader(tmp_path, noise(0x3000), "2.0.0.4", "uboot"),
              "kernel": signed(tmp_path, "kernel", noise(40000), "2.2.0.6", "kernel"),
              "rfs": signed(tmp_path, "rootfs", noise(70000), "2.1.0.5", "rfs"),
              "devicetree": signed(tmp_path, "devicetree", noise(999), "2.3.0.7", "dtb"),

@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 import images
-from console_helpers import ROOT, at_menu, choose, signed
+from console_helpers import ROOT, at_menu, choose, signed, signed_bootloader
 from test_e500_stories import BOOT_SLOT
 from test_stories import SLOT_QUESTION, tftp_download, user_files
 
@@ -132,10 +132,7 @@ def loader_and_kernel(tmp_path):
     noise = random.Random(23).randbytes
 
     def loader(length):
-        data = bytearray(noise(length))
-        first = signed(tmp_path, "bootloader", bytes(data), "2.0.0.9", "uboot")
-        data[0xF4:0x100] = first[4:16]
-        return signed(tmp_path, "bootloader", bytes(data), "2.0.0.9", "uboot")
+        return signed_bootloader(tmp_path, noise(length), "2.0.0.9", "uboot")
 
     uboot = loader(0x3000)
     uboot = loader(0x3000 + (-len(uboot) % 4096))
