@@ -99,6 +99,18 @@ def test_enter_refuses_what_is_not_a_board(tmp_path):
     assert "not a board directory" in result.stderr
     usage = subprocess.run([str(ENTER), str(tmp_path)], capture_output=True, text=True)
     assert usage.returncode == 2
+    # A board a power cut on the e500 engine left with raw partition images
+    # (journals unreplayed) is refused until that engine started it again;
+    # so is a /tmp size that is not a number of bytes.
+    board = tmp_path / "board"
+    mkboard(board)
+    boot = str(ENTER.parent / "boot")
+    for options, message in (([], "raw partition image"), (["--tmp-size", "1k"], "--tmp-size")):
+        if not options:
+            (board / "emmc" / "p1.img").write_bytes(b"\0" * 4096)
+        result = subprocess.run([boot, *options, str(board)], capture_output=True, text=True)
+        assert result.returncode == 2 and message in result.stderr, result.stderr
+        assert not (board / "tmp").exists() or not any((board / "tmp").iterdir())
 
 
 def test_ctrl_c_reaches_the_switch_and_not_the_sandbox(board):
