@@ -159,3 +159,31 @@ TEST(XmodemScripted, OutOfSequenceBlockCancels) {
 }
 
 }  // namespace
+
+namespace {
+
+// After the first block the sender has 5 seconds for each header. The
+// third failed cycle of a block, here three silences, cancels with five
+// CAN; each of the two NAKs before waits for 2 quiet seconds. The sender
+// reports the counted time from the first ACK to the cancel in tenths of
+// a second: 5 + 2 + 5 + 2 + 5 seconds, and what the receiver counted
+// while the sender read the count.
+TEST(XmodemScripted, ThirdSilentCycleAfterABlockCancels) {
+    SerialLine line;
+    setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        term.send(block(1, data(128, 1)));
+        term.await(2);
+        std::uint64_t acked = sandbox::slept_us();
+        term.await(9);
+        return static_cast<int>((sandbox::slept_us() - acked) / 100000);
+    });
+    EXPECT_EQ(t.answers, (std::string{'C', kAck, kNak, kNak} + std::string(5, kCan)));
+    EXPECT_GE(t.sender, 190);
+    EXPECT_LT(t.sender, 210);
+    EXPECT_EQ(t.result, 0);
+    EXPECT_EQ(read_file(kOut), data(128, 1));
+}
+
+}  // namespace
