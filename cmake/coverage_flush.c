@@ -3,12 +3,12 @@
 // never do: a reboot ends the whole namespace, and a test stops a switch
 // that waits at a prompt. So the counts are written out (and the counters
 // cleared, the next write adds to the file) each time the program is about
-// to wait: a console read, a poll, a sleep, a shell command. The program
+// to wait: a read or poll that would block, a shell command, a sleep (at
+// most every 20 ms: the serial port is polled in 1 ms sleeps). The program
 // finds the folder in GCOV_PREFIX; without it nothing is written early.
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +21,14 @@ char* __real_fgets(char* s, int size, FILE* stream);
 int __real_system(const char* command);
 int __real_nanosleep(const struct timespec* req, struct timespec* rem);
 
+static long long now_ms(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+static long long last_flush_ms;
+
 static void flush_counts(void) {
     static int enabled = -1;
     if (enabled < 0) {
@@ -29,31 +37,39 @@ static void flush_counts(void) {
     if (enabled) {
         __gcov_dump();
         __gcov_reset();
+        last_flush_ms = now_ms();
     }
 }
 
-// Reads of files are not waits; only terminals, pipes and sockets are.
-static int may_wait(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && !S_ISREG(st.st_mode);
+// Whether a read of fd would wait: nothing is there yet (files never wait).
+static int would_wait(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return __real_poll(&p, 1, 0) == 0;
 }
 
 ssize_t __wrap_read(int fd, void* buf, size_t count) {
-    if (may_wait(fd)) {
+    if (would_wait(fd)) {
         flush_counts();
     }
     return __real_read(fd, buf, count);
 }
 
 int __wrap_poll(struct pollfd* fds, nfds_t nfds, int timeout) {
-    if (timeout != 0) {
-        flush_counts();
+    if (timeout == 0) {
+        return __real_poll(fds, nfds, 0);
     }
+    int ready = __real_poll(fds, nfds, 0);
+    if (ready != 0) {
+        return ready;
+    }
+    flush_counts();
     return __real_poll(fds, nfds, timeout);
 }
 
 char* __wrap_fgets(char* s, int size, FILE* stream) {
-    flush_counts();
+    if (would_wait(fileno(stream))) {
+        flush_counts();
+    }
     return __real_fgets(s, size, stream);
 }
 
@@ -63,6 +79,8 @@ int __wrap_system(const char* command) {
 }
 
 int __wrap_nanosleep(const struct timespec* req, struct timespec* rem) {
-    flush_counts();
+    if (now_ms() - last_flush_ms >= 20) {
+        flush_counts();
+    }
     return __real_nanosleep(req, rem);
 }
