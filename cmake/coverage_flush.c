@@ -6,6 +6,7 @@
 // to wait: a read or poll that would block, a shell command, a sleep (at
 // most every 20 ms: the serial port is polled in 1 ms sleeps). The program
 // finds the folder in GCOV_PREFIX; without it nothing is written early.
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,10 +42,12 @@ static void flush_counts(void) {
     }
 }
 
-// Whether a read of fd would wait: nothing is there yet (files never wait).
+// Whether a read of fd would wait: nothing is there yet on a descriptor
+// that blocks (files never wait; the serial port is non-blocking).
 static int would_wait(int fd) {
     struct pollfd p = {fd, POLLIN, 0};
-    return __real_poll(&p, 1, 0) == 0;
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) == 0 && __real_poll(&p, 1, 0) == 0;
 }
 
 ssize_t __wrap_read(int fd, void* buf, size_t count) {
