@@ -6,7 +6,12 @@
 // to wait: a read or poll that would block, a shell command, a sleep (at
 // most every 20 ms: the serial port is polled in 1 ms sleeps). The program
 // finds the folder in GCOV_PREFIX; without it nothing is written early.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // ppoll
+#endif
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,23 +55,43 @@ static int would_wait(int fd) {
     return flags >= 0 && (flags & O_NONBLOCK) == 0 && __real_poll(&p, 1, 0) == 0;
 }
 
+// Writes the counts with signals held back, then waits as poll would with
+// the program's own signal mask: a Ctrl-C typed while the counts were being
+// written still interrupts the wait, as it would have interrupted the
+// program's own read or poll.
+static int flush_then_wait(struct pollfd* fds, nfds_t nfds, int timeout) {
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    flush_counts();
+    struct timespec limit = {timeout / 1000, (long)(timeout % 1000) * 1000000};
+    int ready = ppoll(fds, nfds, timeout < 0 ? NULL : &limit, &old);
+    int error = errno;
+    sigprocmask(SIG_SETMASK, &old, NULL);
+    errno = error;
+    return ready;
+}
+
 ssize_t __wrap_read(int fd, void* buf, size_t count) {
     if (would_wait(fd)) {
-        flush_counts();
+        struct pollfd p = {fd, POLLIN, 0};
+        if (flush_then_wait(&p, 1, -1) < 0 && errno == EINTR) {
+            struct sigaction action;
+            sigaction(SIGINT, NULL, &action);
+            if ((action.sa_flags & SA_RESTART) == 0) {
+                return -1;
+            }
+        }
     }
     return __real_read(fd, buf, count);
 }
 
 int __wrap_poll(struct pollfd* fds, nfds_t nfds, int timeout) {
-    if (timeout == 0) {
-        return __real_poll(fds, nfds, 0);
-    }
     int ready = __real_poll(fds, nfds, 0);
-    if (ready != 0) {
+    if (ready != 0 || timeout == 0) {
         return ready;
     }
-    flush_counts();
-    return __real_poll(fds, nfds, timeout);
+    return flush_then_wait(fds, nfds, timeout);
 }
 
 char* __wrap_fgets(char* s, int size, FILE* stream) {
