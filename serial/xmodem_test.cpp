@@ -187,3 +187,26 @@ TEST(XmodemScripted, ThirdSilentCycleAfterABlockCancels) {
 }
 
 }  // namespace
+
+namespace {
+
+// Nobody sends: the receiver asks with C once a second, 60 times in all,
+// then cancels. The sender reports the counted seconds from the first C
+// to the last.
+TEST(XmodemScripted, SilentSenderIsAskedSixtyTimesOnceASecondThenCancelled) {
+    SerialLine line;
+    setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        std::uint64_t first = sandbox::slept_us();
+        term.await(60);
+        std::uint64_t last = sandbox::slept_us();
+        term.await(65);
+        return static_cast<int>((last - first) / 1000000);
+    });
+    EXPECT_EQ(t.answers, std::string(60, 'C') + std::string(5, kCan));
+    EXPECT_EQ(t.sender, 59);
+    EXPECT_EQ(t.result, 0);
+}
+
+}  // namespace

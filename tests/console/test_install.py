@@ -346,6 +346,9 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert "e2fsck -fp /dev/mmcblk0p3" in calls and "resize2fs /dev/mmcblk0p3" in calls
     commands = board.file("commands.log").decode()
     assert "gunzip /tmp/orv-image.gz" in commands and "rm /tmp/orv-image" in commands
+    # /user is checked before the archive is unpacked there.
+    assert ("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null\n/bin/mount /dev/mmcblk0p1 /user\n"
+            "gunzip /tmp/orv-image.gz") in commands
     assert not (board.path / "tmp/orv-image").exists()
     # The application's slot went to 0x100 (OS kind "E" then), the ORVEX
     # application's to 0x139 once it had made the OS kind "C".
