@@ -6,9 +6,6 @@
 // to wait: a read or poll that would block, a shell command, a sleep (at
 // most every 20 ms: the serial port is polled in 1 ms sleeps). The program
 // finds the folder in GCOV_PREFIX; without it nothing is written early.
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // ppoll
-#endif
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -55,32 +52,28 @@ static int would_wait(int fd) {
     return flags >= 0 && (flags & O_NONBLOCK) == 0 && __real_poll(&p, 1, 0) == 0;
 }
 
-// Writes the counts with signals held back, then waits as poll would with
-// the program's own signal mask: a Ctrl-C typed while the counts were being
-// written still interrupts the wait, as it would have interrupted the
-// program's own read or poll.
-static int flush_then_wait(struct pollfd* fds, nfds_t nfds, int timeout) {
-    sigset_t all, old;
+// Writes the counts with signals held back; 1 when a Ctrl-C (or quit) came
+// meanwhile. Its handler runs as the signals are let through, and the
+// caller answers as the program's own read or poll would have: interrupted.
+static int flush_interrupted(void) {
+    sigset_t all, old, pending;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &old);
     flush_counts();
-    struct timespec limit = {timeout / 1000, (long)(timeout % 1000) * 1000000};
-    int ready = ppoll(fds, nfds, timeout < 0 ? NULL : &limit, &old);
-    int error = errno;
+    sigpending(&pending);
+    int interrupted = (sigismember(&pending, SIGINT) && !sigismember(&old, SIGINT)) ||
+                      (sigismember(&pending, SIGQUIT) && !sigismember(&old, SIGQUIT));
     sigprocmask(SIG_SETMASK, &old, NULL);
-    errno = error;
-    return ready;
+    return interrupted;
 }
 
 ssize_t __wrap_read(int fd, void* buf, size_t count) {
-    if (would_wait(fd)) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (flush_then_wait(&p, 1, -1) < 0 && errno == EINTR) {
-            struct sigaction action;
-            sigaction(SIGINT, NULL, &action);
-            if ((action.sa_flags & SA_RESTART) == 0) {
-                return -1;
-            }
+    if (would_wait(fd) && flush_interrupted()) {
+        struct sigaction action;
+        sigaction(SIGINT, NULL, &action);
+        if ((action.sa_flags & SA_RESTART) == 0) {
+            errno = EINTR;
+            return -1;
         }
     }
     return __real_read(fd, buf, count);
@@ -91,7 +84,11 @@ int __wrap_poll(struct pollfd* fds, nfds_t nfds, int timeout) {
     if (ready != 0 || timeout == 0) {
         return ready;
     }
-    return flush_then_wait(fds, nfds, timeout);
+    if (flush_interrupted()) {
+        errno = EINTR;
+        return -1;
+    }
+    return __real_poll(fds, nfds, timeout);
 }
 
 char* __wrap_fgets(char* s, int size, FILE* stream) {
