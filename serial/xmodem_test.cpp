@@ -166,8 +166,9 @@ namespace {
 // third failed cycle of a block, here three silences, cancels with five
 // CAN; each of the two NAKs before waits for 2 quiet seconds. The sender
 // reports the counted time from the first ACK to the cancel in tenths of
-// a second: 5 + 2 + 5 + 2 + 5 seconds, and what the receiver counted
-// while the sender read the count.
+// a second: 5 + 2 + 5 + 2 + 5 seconds, give or take what the receiver
+// counted while the sender was reading the count at either end (a header
+// wait of 4 or 6 seconds is 3 seconds off).
 TEST(XmodemScripted, ThirdSilentCycleAfterABlockCancels) {
     SerialLine line;
     setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
@@ -180,7 +181,7 @@ TEST(XmodemScripted, ThirdSilentCycleAfterABlockCancels) {
         return static_cast<int>((sandbox::slept_us() - acked) / 100000);
     });
     EXPECT_EQ(t.answers, (std::string{'C', kAck, kNak, kNak} + std::string(5, kCan)));
-    EXPECT_GE(t.sender, 190);
+    EXPECT_GE(t.sender, 180);
     EXPECT_LT(t.sender, 210);
     EXPECT_EQ(t.result, 0);
     EXPECT_EQ(read_file(kOut), data(128, 1));
