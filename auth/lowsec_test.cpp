@@ -132,6 +132,8 @@ TEST_F(PhysicalPresence, InLowSecurityModeTheTestOffersToSwitchItOff) {
     lowsec_setMarker(1);
     EXPECT_EQ(kConfirm + "n\n", run("n", 1));
     EXPECT_TRUE(marker());
+    EXPECT_EQ(kConfirm + "N\n", run("N", 1));
+    EXPECT_TRUE(marker());
     EXPECT_EQ(kConfirm + std::string(1, '\0') + "\n", run("", 0));
     EXPECT_TRUE(marker());
     EXPECT_EQ(kConfirm + "\r\n", run("\r", 1));  // Enter: yes

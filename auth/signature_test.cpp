@@ -134,6 +134,10 @@ TEST_F(SignaturePolicy, UnsignedComponentsAreTheOperatorsCallOnlyOnADeveloperSwi
     EXPECT_EQ(kNoSignature, verify(format1, 0, "y"));
     lowsec(true);
     EXPECT_EQ(kUnsignedWarning + "Y\n", verify(format3, 1, "Y"));
+    // Low security mode alone does not make it the operator's call.
+    developer(false);
+    EXPECT_EQ(kNoSignature, verify(format3, 0, "y"));
+    developer(true);
     EXPECT_EQ(kUnsignedWarning + "\n\n", verify(hidden, 0, "\n"));
 
     // The boot loader's override prints its note at every question: once

@@ -68,6 +68,8 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 6\n",
               capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
     EXPECT_EQ(0x77, byte);  // the caller's default stays
+    // The board's own reads take 0 for a byte that cannot be read.
+    EXPECT_EQ(0, capture_stdout([] { EXPECT_EQ(0, board_get_boot_slot()); }).find("I2C error"));
     EXPECT_EQ("I2C error when writing bus 0 offset 314: 6\n",
               capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
     EXPECT_LT(result, 0);
@@ -93,6 +95,20 @@ TEST_F(I2cTest, InstallTimeStampStopsAtTheFirstFailedByte) {
         capture_stdout([&] { result = image_stamp_install_time(1); }));
     EXPECT_EQ(0, result);
     EXPECT_EQ(1100000u, sandbox::slept_us());  // no further byte tried
+}
+
+}  // namespace
+
+namespace {
+
+// The first bus that cannot be opened ends the opening: a later one is not
+// tried.
+TEST_F(I2cTest, OpeningStopsAtTheFirstMissingBus) {
+    i2c_close_buses();
+    board_.set("i2c-buses", "1\n");
+    EXPECT_EQ("ERROR: driver /dev/i2c-0 couldn't be opened\n",
+              capture_stdout([] { EXPECT_EQ(-1, i2c_open_buses()); }));
+    EXPECT_EQ(0, i2c_bus_fds[1]);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // missing there, is a console test (test_boot.py, the gdb modes).
 #include "boot/diagnostics.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -89,6 +90,28 @@ TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
         EXPECT_EQ(eeprom(0x100), 2);
         EXPECT_EQ(eeprom(0x13A), row.booted);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A diagnostics image in the rescue partition boots as the program, and
+// the board remembers the rescue partition (4) as the image booted. The
+// debugger is only ever taken from a slot: the USB image (3) gets none.
+TEST_F(RescuePartition, DiagnosticsImageBootsAsTheRescuePartitionTheUsbImageTakesNoDebugger) {
+    std::string bytes = board_.get("eeprom.bin");
+    bytes[0x13A] = 1;
+    board_.set("eeprom.bin", bytes);
+    std::remove("/tmp/gdb.gz");
+    put_rescue(component_file(kDiagnostics,
+                              archive_with("mpdiag.elf.strip", "#!/bin/sh\\nexit 7\\n"), true));
+    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(7), "");
+    EXPECT_EQ(eeprom(0x13A), 4);
+    int result = -1;
+    EXPECT_EQ(sandbox_test::capture_stdout([&] { result = extract_gdb(3); }), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file("/tmp/gdb.gz"), "<missing>");
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ TEST(BootSettingsParse, EveryVariableAndItsEdges) {
     for (const auto& row : rows) {
         EXPECT_EQ(changed(row.text), row.changed) << row.text;
     }
+    // Without a usable gdbport the debugger server listens on port 1234.
+    EXPECT_EQ(BootSettings{}.gdb_port, 1234);
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ function(bl_target_options target)
     # driver themselves.
     target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
+  if(BL_COVERAGE)
+    target_compile_options(${target} PRIVATE --coverage)
+    target_link_options(${target} PRIVATE --coverage)
+  endif()
   if(BL_SHIP)
     # The same commit gives the same bytes wherever it is checked out and
     # built: no source or build directory reaches an object file. The
@@ -39,5 +43,13 @@ function(bl_executable_options target)
   endif()
   if(BL_SHIP)
     target_link_options(${target} PRIVATE -s)
+  endif()
+  if(BL_COVERAGE)
+    # A program on the virtual switch often never exits: the reboot ends
+    # its namespace and a test stops a switch waiting at a prompt. Its
+    # counts are written out whenever it is about to wait (cmake/coverage_flush.c).
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/coverage_flush.c)
+    target_link_options(${target} PRIVATE
+      -Wl,--wrap=read,--wrap=poll,--wrap=fgets,--wrap=system,--wrap=nanosleep)
   endif()
 endfunction()

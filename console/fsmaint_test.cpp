@@ -99,3 +99,25 @@ TEST_F(Rebuild, LeftoverBackupDirectoryStopsBeforeAnythingChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without partition 1 there is nothing to back up: the rebuild goes
+// straight to the partitioning (which fails here, ending it).
+TEST_F(Rebuild, NoMainPartitionNoBackup) {
+    ASSERT_EQ(rmdir("/sys/block/mmcblk0/mmcblk0p1"), 0);
+    board_.set("answers/sfdisk", "1\n");
+    int result = -1;
+    std::string out = on_console("y", [&] { result = update_filesystem(0, 1); });
+    mkdir("/sys/block/mmcblk0/mmcblk0p1", 0755);
+    EXPECT_TRUE(out.starts_with(
+        "It is recommended to backup your configuration before performing this update.\n"
+        "Confirm: update filesystem y/N: \n"
+        "\tCreating new filesystem partitions\n"
+        "\tFailed to create partitions. Quitting\n"))
+        << out;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(board_.get("commands.log").find("mkdir /tmp/backup"), std::string::npos);
+}
+
+}  // namespace

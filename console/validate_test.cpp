@@ -18,3 +18,37 @@ TEST(Validate, TftpFileNamesArePlainPathsOnly) {
 }
 
 }  // namespace
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <string>
+
+#include "console/network.h"
+#include "platform/sandbox/test_support.h"
+
+namespace {
+
+// The management port's static set-up: a host's address has a first octet
+// from 1 to 239, and the gateway is held to that as the address is (the
+// netmask is not). DHCP is offered only where the switch has its client.
+TEST(Validate, AddressesUpTo239TheGatewayTestedAndDhcpOnlyWithItsClient) {
+    int dhcp = 1;
+    std::uint32_t ip = 0, netmask = 0, gateway = 0;
+    ASSERT_EQ(std::rename("/bin/dhclient", "/bin/dhclient.away"), 0);
+    std::string out = sandbox_test::on_console(
+        "239.1.2.3\r0.0.0.255\r240.0.0.1\r239.0.0.9\rq\r",
+        [&] { EXPECT_EQ(ask_network_settings(&dhcp, &ip, &netmask, &gateway, 1), 1); });
+    ASSERT_EQ(std::rename("/bin/dhclient.away", "/bin/dhclient"), 0);
+    EXPECT_EQ(out.find("DHCP"), std::string::npos) << out;
+    std::size_t asked = out.find("Gateway    :");
+    ASSERT_NE(asked, std::string::npos) << out;
+    EXPECT_EQ(out.find("Invalid IP address"), out.find("Invalid IP address 240.0.0.1. Try again"));
+    EXPECT_GT(out.find("Invalid IP address 240.0.0.1. Try again"), asked);
+    EXPECT_EQ(dhcp, 0);
+    EXPECT_EQ(ip, inet_addr("239.1.2.3"));
+    EXPECT_EQ(netmask, inet_addr("0.0.0.255"));
+    EXPECT_EQ(gateway, inet_addr("239.0.0.9"));
+}
+
+}  // namespace

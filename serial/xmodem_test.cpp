@@ -159,3 +159,55 @@ TEST(XmodemScripted, OutOfSequenceBlockCancels) {
 }
 
 }  // namespace
+
+namespace {
+
+// After the first block the sender has 5 seconds for each header. The
+// third failed cycle of a block, here three silences, cancels with five
+// CAN; each of the two NAKs before waits for 2 quiet seconds. The sender
+// reports the counted time from the first ACK to the cancel in tenths of
+// a second: 5 + 2 + 5 + 2 + 5 seconds, give or take what the receiver
+// counted while the sender was reading the count at either end (a header
+// wait of 4 or 6 seconds is 3 seconds off).
+TEST(XmodemScripted, ThirdSilentCycleAfterABlockCancels) {
+    SerialLine line;
+    setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        term.send(block(1, data(128, 1)));
+        term.await(2);
+        std::uint64_t acked = sandbox::slept_us();
+        term.await(9);
+        return static_cast<int>((sandbox::slept_us() - acked) / 100000);
+    });
+    EXPECT_EQ(t.answers, (std::string{'C', kAck, kNak, kNak} + std::string(5, kCan)));
+    EXPECT_GE(t.sender, 180);
+    EXPECT_LT(t.sender, 210);
+    EXPECT_EQ(t.result, 0);
+    EXPECT_EQ(read_file(kOut), data(128, 1));
+}
+
+}  // namespace
+
+namespace {
+
+// Nobody sends: the receiver asks with C once a second, 60 times in all,
+// then cancels. The sender reports the counted seconds from the first C
+// to the last.
+TEST(XmodemScripted, SilentSenderIsAskedSixtyTimesOnceASecondThenCancelled) {
+    SerialLine line;
+    setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        std::uint64_t first = sandbox::slept_us();
+        term.await(60);
+        std::uint64_t last = sandbox::slept_us();
+        term.await(65);
+        return static_cast<int>((last - first) / 1000000);
+    });
+    EXPECT_EQ(t.answers, std::string(60, 'C') + std::string(5, kCan));
+    EXPECT_EQ(t.sender, 59);
+    EXPECT_EQ(t.result, 0);
+}
+
+}  // namespace

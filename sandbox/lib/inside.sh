@@ -232,4 +232,6 @@ for name in TERM COLUMNS LINES SANDBOX_SPEED ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPT
             GTEST_COLOR GTEST_FILTER GTEST_OUTPUT GTEST_SHUFFLE GTEST_RANDOM_SEED; do
   [ -n "${!name+x}" ] && keep+=("$name=${!name}")
 done
+# A coverage build (scripts/mutate) writes its counts into the board.
+[ -n "${SANDBOX_COVERAGE:-}" ] && keep+=(GCOV_PREFIX=/sandbox/board/gcov)
 exec /bin/busybox env -i "${keep[@]}" /bin/busybox sh -c 'trap : INT QUIT; "$@"; exit $?' switch-init "$@"

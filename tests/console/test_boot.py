@@ -58,10 +58,11 @@ def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_s
     # 700 KiB that do not compress make an archive of several of the boot's
     # pieces, behind a format-3 header (24 bytes, not the basic 16): every
     # byte must reach the application, and its env-setup too, whose second
-    # line holds a word longer than the 511 characters a word may have.
+    # line holds a word longer than the 511 characters a word may have. A
+    # last word without a partner is set to the empty text.
     blob = random.Random(18).randbytes(700 * 1024)
-    app = images.application("slot1", env_setup=f"OTHER 1\nAPP_COLOUR {'W' * 600}\n",
-                             extra="md5sum /tmp/home/bin/blob",
+    app = images.application("slot1", env_setup=f"OTHER 1\nAPP_COLOUR {'W' * 600} x\nLAST\n",
+                             extra='echo "LAST=${LAST-unset}"; md5sum /tmp/home/bin/blob',
                              files={"home/bin/blob": (blob, 0o644)})
     switch = make_switch(slots={1: images.component(images.APPLICATION, app, fmt=3), 2: GOOD2})
     # A /tmp too small for the archive: slot 1 fails as a damaged slot
@@ -78,9 +79,16 @@ def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_s
 
     # With room in /tmp, slot 1 arrives whole.
     switch.boot()
-    switch.expect("APP_COLOUR=" + "W" * 511 + "\r\n")
+    switch.expect("APP_COLOUR=" + "W" * 511 + "\r\nLAST=\r\n")
     switch.expect(hashlib.md5(blob).hexdigest() + "  /tmp/home/bin/blob")
     switch.end()
+
+    # Without the install script the environment file is not applied.
+    app = images.application("bare", env_setup="APP_COLOUR red\n", install=False)
+    switch = make_switch(slots={1: images.component(images.APPLICATION, app)}, name="bare")
+    switch.boot()
+    switch.expect("application up: bare\r\nAPP_COLOUR=\r\n")
+    assert "Running install script" not in switch.end()
 
 
 def test_diagnostics_component_is_installed_as_the_program(make_switch):

@@ -296,14 +296,16 @@ def test_bad_files_give_result_0(tmp_path):
              before="echo stale > /tmp/orv-image"),
         # The ORVEX slot question at the end of input: taken as quitting.
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0")),
+        # Q quits it too, at once.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0"), answers="Q\n"),
         # A slot file that cannot be created: a directory in its place.
         dict(data=app, slot=1, before="mkdir /user/images/image1"),
         # A full /user.
         dict(data=big, slot=2, before="/bin/busybox mount -t tmpfs -o size=128k tmpfs /user"
              " && mkdir /user/images"),
     ])
-    assert board.results == [0] * 8
-    empty, short, many, wrap, not_gzip, eof, directory, full = board.outs
+    assert board.results == [0] * 9
+    empty, short, many, wrap, not_gzip, eof, quit, directory, full = board.outs
     for out in (empty, short):
         assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
                        "ERROR: No valid image found\n\nimage_install: 0\n")
@@ -312,6 +314,7 @@ def test_bad_files_give_result_0(tmp_path):
     assert "WARNING: writing image file failed" in not_gzip
     assert board.file("emmc/p2.img") == b""
     assert eof.count("Install image as image 1 or 2 (q to quit): ") == 1
+    assert quit.count("Install image as image 1 or 2 (q to quit): ") == 1
     assert "Installing image as image1: Image1 update failed (err 21)\n" in directory
     assert "Image2 update failed (err 28)\n" in full
     assert board.eeprom(BOOT_SLOT) == 1
@@ -343,6 +346,9 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert "e2fsck -fp /dev/mmcblk0p3" in calls and "resize2fs /dev/mmcblk0p3" in calls
     commands = board.file("commands.log").decode()
     assert "gunzip /tmp/orv-image.gz" in commands and "rm /tmp/orv-image" in commands
+    # /user is checked before the archive is unpacked there.
+    assert ("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null\n/bin/mount /dev/mmcblk0p1 /user\n"
+            "gunzip /tmp/orv-image.gz") in commands
     assert not (board.path / "tmp/orv-image").exists()
     # The application's slot went to 0x100 (OS kind "E" then), the ORVEX
     # application's to 0x139 once it had made the OS kind "C".

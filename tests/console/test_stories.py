@@ -69,7 +69,7 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     update.parent.mkdir(parents=True)
     update.write_bytes(b"".join(parts[n] for n in ("uboot", "kernel", "rfs", "devicetree", "app")))
     slot1 = images.component(images.APPLICATION, images.application("old"), crc_ok=False)
-    switch = make_switch("--tftp", str(served), "--rtc", "2026-12-06 13:45:59",
+    switch = make_switch("--tftp", str(served), "--rtc", "2026-12-25 13:45:59",
                          slots={1: slot1, 2: b"not a container at all"})
     if method == "tftp":
         switch.boot()
@@ -77,7 +77,7 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
         switch.boot_on_line(tmp_path / "line")
     switch.expect("Booting image '1'")
     # The date comes from the board's clock, as BCD digits.
-    assert switch.commands()[0] == "date 120613452026.59\\n"
+    assert switch.commands()[0] == "date 122513452026.59\\n"
     switch.expect("Image1 CRC failed, trying Image2 now.")
     switch.expect("No valid application image found. Trying rescue image")
     switch.expect("Entering Rescue Mode.")
@@ -113,6 +113,7 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     assert user["images/image1"] == parts["app"]
     assert user["images/image2"] == b"not a container at all"
     assert user["install.log"].decode().startswith(source)
+    assert user["install.log"].decode().endswith(" on 25-12-2026\n")
     assert switch.eeprom(BOOT_SLOT) == 1
 
     # The next start boots the new application.
@@ -235,6 +236,18 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
     switch.expect("application up: usb")
     switch.end()
     assert (images_dir / "image2").read_bytes() == usb_os
+
+    # Two new replacements: both are installed, and slot 1 boots.
+    for slot in (1, 2):
+        (switch.board / "usb" / f"VKT3390_replace{slot}_OS.img").write_bytes(
+            signed(tmp_path, "application", images.application(f"new{slot}b"), f"{slot}.5.0.0",
+                   f"r{slot}b"))
+    switch.boot()
+    switch.expect("Image2 has been successfully replaced\r\n")
+    switch.expect("Image1 has been successfully replaced\r\n"
+                  "USB replacement image: board will boot with image1.\r\nBooting image '1'")
+    switch.expect("application up: new1b")
+    switch.end()
 
 
 # The longest name a directory entry can have.
