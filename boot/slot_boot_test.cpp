@@ -111,6 +111,14 @@ TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {
     EXPECT_EQ(boot(kUsbSource, &errors), 0);
     EXPECT_EQ(errors, "USB image CRC failed.");
     EXPECT_EQ(rejected_contains(kUsbImage), 1);
+    // Each look at the list closes the file it opened: the lowest free
+    // descriptor is the same before and after.
+    int before = dup(0);
+    close(before);
+    rejected_contains(kUsbImage);
+    int after = dup(0);
+    close(after);
+    EXPECT_EQ(before, after);
 }
 
 }  // namespace

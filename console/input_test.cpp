@@ -1,4 +1,5 @@
 #include "console/input.h"
+#include "console/rescue.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -135,6 +136,20 @@ TEST(ConsoleInput, LineEditor) {
         EXPECT_EQ(c.text + std::string(c.size - c.text.size(), '\0') + "ZZZZ", buf);
         EXPECT_EQ(c.screen, screen);
     }
+}
+
+// The rescue menu shows no result, so the dialogue's own is asserted here:
+// "q" at the port's first question goes on to the server's address, and
+// "q" there abandons the download before any file name is asked.
+TEST(ConsoleInput, TftpDialogueQuitAtTheServerIsAbandoned) {
+    Pty pty;
+    pty.make_raw();
+    pty.type("q\rq\r");
+    int result = -1;
+    std::string screen = on_console(pty, "q\r", [&] { result = tftp_rescue(); });
+    EXPECT_EQ(0, result);
+    EXPECT_NE(std::string::npos, screen.find("IP addr    :q\nServer addr:q\n")) << screen;
+    EXPECT_EQ(std::string::npos, screen.find("Image Filename")) << screen;
 }
 
 // The yes/no question's answers are asserted through the key wipe

@@ -78,6 +78,18 @@ def choose(switch, key):
     switch.console.send(key)
 
 
+def tftp_download(switch, name):
+    """At the option prompt: a TFTP download of `name` from 192.0.2.1, the
+    port set up by hand."""
+    choose(switch, "t")
+    for prompt, answer in (("IP addr    :", "192.0.2.2"), ("Netmask    :", "255.255.255.0"),
+                           ("Gateway    :", ""), ("Server addr:", "192.0.2.1"),
+                           ("Image Filename: ", name)):
+        switch.expect(prompt)
+        switch.console.send(answer + "\r")
+    switch.expect(f"Installing image {name} from TFTP server 192.0.2.1\r\n")
+
+
 FAST_WAIT = "... Waiting for the <Enter> key to be hit before the download can start..."
 RESTORE_WAIT = "... Waiting for the <ENTER> key to be hit..."
 

@@ -1,6 +1,7 @@
 """Filesystem maintenance and the standalone diagnostics, as an operator
 sees them at start-up."""
 
+import gzip
 import random
 import shutil
 
@@ -8,6 +9,7 @@ import pexpect
 import pytest
 
 import images
+from console_helpers import at_menu, choose, tftp_download
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 UPDATE_QUESTION = "Confirm: update filesystem y/N: "
@@ -225,3 +227,31 @@ def test_recovery_image_whose_second_read_fails_never_reaches_a_slot(make_switch
     assert not (switch.board / "tmp" / "image").exists()
     assert not any(c.startswith("cp /tmp/image") for c in switch.commands())
     assert switch.eeprom(0x100) == 1
+
+
+def test_orvex_install_onto_an_old_layout_asks_without_a_time_limit(make_switch, tmp_path):
+    served = tmp_path / "served"
+    served.mkdir()
+    raw = random.Random(5).randbytes(30000)
+    (served / "orvex.img").write_bytes(
+        images.component(images.ORVEX, gzip.compress(raw), "10.0.1.2"))
+    switch = make_switch("--emmc-partitions", "1,2,3", "--env", "diagnostics=rescue",
+                         "--tftp", str(served), slots={1: GOOD1})
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("n")
+    at_menu(switch)
+    tftp_download(switch, "orvex.img")
+    switch.expect("Install image as image 1 or 2 (q to quit): ")
+    switch.console.send("2\r")
+    switch.expect("Filesystem partitions need updating.\r\n")
+    switch.expect(UPDATE_QUESTION)
+    # In the middle of an install the operator is waited for; no, and the
+    # install goes on onto the old layout.
+    assert_quiet(switch, 2)
+    switch.console.send("n")
+    switch.expect("decompressing image...")
+    assert "Image2 updated succeeded\r\n" in at_menu(switch)
+    choose(switch, "e")
+    switch.end()
+    assert fake_calls(switch, "sfdisk") == []

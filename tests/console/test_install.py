@@ -125,7 +125,8 @@ class Board:
             args = " ".join(["/opt/tests/install_driver", f"/opt/run{i}.img",
                              str(run.get("same", 0)), str(run.get("slot", 0)),
                              *(f"'{word}'" for word in run.get("log", ()))])
-            script.append(f"{run.get('before') or ':'}; {args} < /opt/run{i}.answers 2>&1;"
+            # A subshell each: a run's limits (ulimit) end with it.
+            script.append(f"({run.get('before') or ':'}; {args} < /opt/run{i}.answers 2>&1);"
                           f" echo '@@ end of run {i}'")
         result = subprocess.run(
             [str(ROOT / "sandbox" / "enter"), "--put", f"{DRIVER}=/opt/tests/install_driver",
@@ -283,6 +284,12 @@ def test_bad_files_give_result_0(tmp_path):
     wraps[4:8] = b"\xff\xff\xff\xf8"
     app = signed(tmp_path, "application", application("bad"), "1.0.0.0", "app")
     big = signed(tmp_path, "application", pattern(400000, 3), "1.0.0.0", "big")
+    # Two write pieces that fill the 128 KiB left on /user exactly (after
+    # the page of each key file written first), and 100 bytes more, which
+    # stay in the stream's buffer until the close.
+    probe = len(signed(tmp_path, "application", b"", "1.0.0.0", "probe"))
+    over = signed(tmp_path, "application", pattern((128 << 10) + 100 - probe, 4), "1.0.0.0", "over")
+    assert len(over) == (128 << 10) + 100
     board.runs_at_once([
         dict(data=b""),
         dict(data=b"\x00" * 23),
@@ -303,9 +310,13 @@ def test_bad_files_give_result_0(tmp_path):
         # A full /user.
         dict(data=big, slot=2, before="/bin/busybox mount -t tmpfs -o size=128k tmpfs /user"
              " && mkdir /user/images"),
+        # A full /user found only when the slot file is closed.
+        dict(data=over, slot=2, before="/bin/busybox mount -t tmpfs -o size=512k tmpfs /user"
+             " && mkdir /user/images && dd if=/dev/zero of=/user/a bs=8k count=17 2>/dev/null"
+             " && { dd if=/dev/zero of=/user/b bs=4k 2>/dev/null; rm /user/a; }"),
     ])
-    assert board.results == [0] * 9
-    empty, short, many, wrap, not_gzip, eof, quit, directory, full = board.outs
+    assert board.results == [0] * 10
+    empty, short, many, wrap, not_gzip, eof, quit, directory, full, at_close = board.outs
     for out in (empty, short):
         assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
                        "ERROR: No valid image found\n\nimage_install: 0\n")
@@ -317,6 +328,8 @@ def test_bad_files_give_result_0(tmp_path):
     assert quit.count("Install image as image 1 or 2 (q to quit): ") == 1
     assert "Installing image as image1: Image1 update failed (err 21)\n" in directory
     assert "Image2 update failed (err 28)\n" in full
+    assert "100%Image2 update failed (err 28)\n" in at_close
+    assert "updated succeeded" not in full + at_close
     assert board.eeprom(BOOT_SLOT) == 1
 
 
@@ -380,23 +393,29 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
 
     # A failure after a component was written still leaves the OS kind
     # matching what is in place: a kernel, then a root filesystem whose
-    # CRC fails, on a switch whose OS kind is "C" again. Then slot 0 and an
-    # empty answer: booted at once, nothing stored.
+    # CRC fails, or one of 96 MiB that the memory left cannot hold, each on
+    # a switch whose OS kind is "C" again. Then slot 0 and an empty answer:
+    # booted at once, nothing stored.
     kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
     bad_rfs = component(ROOTFS, pattern(100, 2), "2.0.0.4", crc_ok=False)
+    huge_rfs = component(ROOTFS, bytes(96 << 20), "2.0.0.4")
     other = signed(tmp_path, "application", application("booted"), "9.9.9.9", "other")
+    kind_c = f"printf C | dd of=/sandbox/board/eeprom.bin bs=1 seek={OS_KIND} conv=notrunc 2>/dev/null"
     board.runs_at_once([
-        dict(data=kernel + bad_rfs, before="printf C | dd of=/sandbox/board/eeprom.bin bs=1"
-             f" seek={OS_KIND} conv=notrunc 2>/dev/null"),
-        dict(data=other, answers="\n", before="cp /sandbox/board/eeprom.bin /tmp/eeprom"),
+        dict(data=kernel + bad_rfs, before=kind_c),
+        dict(data=kernel + huge_rfs,
+             before=f"cp /sandbox/board/eeprom.bin /tmp/eeprom; {kind_c}; ulimit -v 65536"),
+        dict(data=other, answers="\n", before="cp /sandbox/board/eeprom.bin /tmp/eeprom-b"),
     ])
-    failed, booted = board.outs
-    assert board.results == [0, None]
+    failed, no_memory, booted = board.outs
+    assert board.results == [0, 0, None]
     assert "Bad crc for RFS" in failed
+    assert f"Failed to allocate buffer for image ({len(huge_rfs)})\n" in no_memory
     board.assert_flash("kernel", kernel)
     assert board.file("tmp/eeprom")[OS_KIND] == ord("E")
+    assert board.file("tmp/eeprom-b")[OS_KIND] == ord("E")
     assert "Booting downloaded image\nImage ready to boot...\n" in booted
     assert "application up: booted" in booted
     assert board.file("emmc/p1/images/image1") == app
     assert not (board.path / "emmc/p1/images/image2").exists()
-    assert board.file("eeprom.bin")[:0x13A] == board.file("tmp/eeprom")[:0x13A]
+    assert board.file("eeprom.bin")[:0x13A] == board.file("tmp/eeprom-b")[:0x13A]

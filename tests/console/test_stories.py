@@ -12,7 +12,8 @@ import pytest
 
 import images
 from console_helpers import (FAST_WAIT, KEYS, RESTORE_WAIT, ROOT, SERIAL, at_menu, choose,
-                             establish_presence, openssl, signed, signed_bootloader)
+                             establish_presence, openssl, signed, signed_bootloader,
+                             tftp_download)
 
 SLOT_QUESTION = "Install image as image 1 or 2 (hit return to just boot image): "
 BOOT_SLOT, BOOTED_IMAGE = 0x100, 0x13A
@@ -34,16 +35,6 @@ def full_update(tmp_path):
              "devicetree": signed(tmp_path, "devicetree", noise(999), "2.3.0.7", "dtb"),
              "app": signed(tmp_path, "application", images.application("updated"), "3.2.0.1",
                            "app")}
-
-
-def tftp_download(switch, name):
-    choose(switch, "t")
-    for prompt, answer in (("IP addr    :", "192.0.2.2"), ("Netmask    :", "255.255.255.0"),
-                           ("Gateway    :", ""), ("Server addr:", "192.0.2.1"),
-                           ("Image Filename: ", name)):
-        switch.expect(prompt)
-        switch.console.send(answer + "\r")
-    switch.expect(f"Installing image {name} from TFTP server 192.0.2.1\r\n")
 
 
 def xmodem_download(switch, path):
