@@ -113,6 +113,12 @@ def check_i2c(board):
     absent = read_text(board.file("i2c-absent")).split()
     if "rtc" in absent:
         raise Unmappable("the real-time clock is the machine's own: it cannot be absent")
+    if "mux" in absent and "eeprom" not in absent:
+        # On the switch the EEPROM answers only behind multiplexer channel
+        # 2; QEMU's answers whatever the multiplexer did, so without one the
+        # EEPROM would answer here and stay silent on the switch.
+        raise Unmappable("an absent multiplexer with the EEPROM present: QEMU's EEPROM answers "
+                         "without the multiplexer's channel 2, the switch's does not")
     if read_text(board.file("i2c-read-fails")).split():
         raise Unmappable("devices whose reads fail (i2c-read-fails) need the namespace sandbox")
     buses = read_text(board.file("i2c-buses"), "0 1").split()
