@@ -511,6 +511,8 @@ class Run:
                 if 1 in table:
                     remove_filler(f"{self.path('emmc.img')}?offset={table[1][0] * SECTOR}")
             staged += self.stage_emmc(cut)
+        if not cut:
+            staged.append((self.commands_log(), "commands.log"))
         marker = self.path("rebooted")
         if rebooted:
             open(marker, "w").close()
@@ -518,6 +520,20 @@ class Run:
         else:
             staged.append((None, os.path.join("run", "rebooted")))
         commit(board.path, os.path.relpath(self.dir, board.path), staged)
+
+    def commands_log(self):
+        """The board's commands.log with this run's command lines after the
+        earlier runs' ones, as the namespace engine appends them: the
+        guest's shell noted them, and they follow the result's first
+        sector."""
+        out = self.path("commands.log")
+        with open(self.path("result.img"), "rb") as f:
+            f.seek(512)
+            noted = f.read().split(b"\0", 1)[0]
+        with open(out, "wb") as f:
+            earlier = self.board.file("commands.log")
+            f.write((read_bytes(earlier) if os.path.exists(earlier) else b"") + noted)
+        return out
 
     def extract_stick(self):
         out = self.path("usb-out")
