@@ -15,12 +15,13 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import tarfile
-import zlib
 
-EEPROM_SIZE = 8192
-ENV_SIZE = 0x20000
-MTD_NAMES = ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue", "onie", "user")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "lib"))
+import boardspec  # noqa: E402
+from boardspec import EEPROM_SIZE, ENV_SIZE, LED_REGISTERS, MTD_NAMES  # noqa: E402,F401
+
 # A stand-in register file: an at24c EEPROM of QEMU 7.2 always takes a
 # 16-bit address, so after the register byte alone its pointer is
 # (previous low byte << 8) | register. Filling address (h << 8) | l with h
@@ -128,12 +129,12 @@ def check_i2c(board):
     rtc = read_text(board.file("rtc"), "host")
     if rtc == "host":
         board.rtc_base = "utc"
-    elif re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", rtc):
+    elif boardspec.rtc_valid(rtc):
         board.rtc_base = rtc.replace(" ", "T")
     else:
         raise Unmappable(f"rtc: '{rtc}' is not a time or host")
     led = read_bytes(board.file("led.bin")) if os.path.exists(board.file("led.bin")) else b""
-    board.led = bytearray(led[:16].ljust(16, b"\0"))
+    board.led = bytearray(led[:LED_REGISTERS].ljust(LED_REGISTERS, b"\0"))
 
 
 def check_mtd(board):
@@ -159,7 +160,7 @@ def check_mtd(board):
     board.env_variables = None
     if env is not None and os.path.getsize(env) >= ENV_SIZE:
         block = read_bytes(env)[:ENV_SIZE]
-        if struct.unpack(">I", block[:4])[0] == zlib.crc32(block[4:]) & 0xFFFFFFFF:
+        if boardspec.env_crc_good(block):
             board.env_variables = env_variables(block[4:])
 
 
@@ -252,12 +253,11 @@ def check_usb(board):
                 total += size
     board.usb_size = max(64 << 20, (total + total // 4 + (16 << 20)) // (1 << 20) * (1 << 20))
     after = read_text(board.file("usb-mount-after"))
-    if after not in ("", "never"):
-        try:
-            after = str(max(0, round(float(after))))
-        except ValueError:
-            raise Unmappable(f"usb-mount-after: '{after}' is not a number of seconds or never")
-    board.usb_mount_after = after
+    try:
+        seconds = boardspec.usb_mount_after(after)
+    except ValueError as e:
+        raise Unmappable(f"usb-mount-after: {e}")
+    board.usb_mount_after = str(round(seconds)) if isinstance(seconds, float) else after
 
 
 def check_rest(board):
@@ -280,11 +280,10 @@ def check_rest(board):
 
 
 def usb_mount_after_usable(board):
-    after = read_text(board.file("usb-mount-after"))
-    if board.usb or after in ("", "never"):
+    if board.usb:
         return True
     try:
-        float(after)
+        boardspec.usb_mount_after(read_text(board.file("usb-mount-after")))
         return True
     except ValueError:
         return False
@@ -381,7 +380,7 @@ class Run:
         board = self.board
         shutil.copyfile(board.file("eeprom.bin"), self.path("eeprom.bin"))
         standin = bytearray(address >> 8 for address in range(STANDIN_SIZE))
-        standin[:16] = board.led
+        standin[:LED_REGISTERS] = board.led
         with open(self.path("led.bin"), "wb") as f:
             f.write(standin)
         with open(self.path("mux.bin"), "wb") as f:

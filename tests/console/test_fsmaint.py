@@ -9,7 +9,7 @@ import pexpect
 import pytest
 
 import images
-from console_helpers import at_menu, choose, tftp_download
+from console_helpers import SCRIPTED_ANSWERS, at_menu, choose, tftp_download
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 UPDATE_QUESTION = "Confirm: update filesystem y/N: "
@@ -72,6 +72,7 @@ def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_swi
     assert fake_calls(switch, "mkfs.ext3") == []
 
 
+@pytest.mark.namespace_only(SCRIPTED_ANSWERS)
 @pytest.mark.parametrize("answers, failure, restored", [
     (["sfdisk=1"], "\tFailed to create partitions. Quitting\r\nlog:\r\n", True),
     (["mkfs.ext3=1"], "\tFailed to format main partition. Quitting\r\nlog:\r\n", True),
@@ -113,6 +114,7 @@ def test_failed_rebuild_restores_the_backup_or_says_where_it_is(make_switch, tmp
         assert tree(switch.board / "emmc" / "p1") == before
 
 
+@pytest.mark.namespace_only(SCRIPTED_ANSWERS)
 def test_filesystem_only_the_forced_repair_fixes(make_switch):
     switch = make_switch("--answer", "e2fsck=4,1,0", slots={1: GOOD1})
     switch.boot()
@@ -126,6 +128,7 @@ def test_filesystem_only_the_forced_repair_fixes(make_switch):
     assert "/bin/mount /dev/mmcblk0p1 /user" in switch.commands()
 
 
+@pytest.mark.namespace_only(SCRIPTED_ANSWERS)
 def test_unrepairable_filesystem_waits_for_the_operator_n_mounts_it_y_recreates_it(
         make_switch, tmp_path):
     notes = tmp_path / "notes.txt"

@@ -17,8 +17,10 @@ import zlib
 
 import pytest
 
-from console_helpers import BUILD, IMGTOOL, ROOT, signed
+from console_helpers import BUILD, IMGTOOL, INSTALLER_ALONE, ROOT, signed
 from images import BOOTLOADER, DIAGNOSTICS, application, component, version_word
+
+pytestmark = pytest.mark.namespace_only(INSTALLER_ALONE)
 
 DRIVER = BUILD / "install_driver"
 KERNEL, ROOTFS, DEVICETREE, ORVEX, ONIE = (0x034D4152, 0x044D4152, 0x054D4152, 0x084D4152,

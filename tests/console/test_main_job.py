@@ -3,8 +3,11 @@
 import os
 
 import pexpect
+import pytest
 
-from console_helpers import ROOT
+from console_helpers import MAIN_JOB, ROOT
+
+pytestmark = pytest.mark.namespace_only(MAIN_JOB)
 
 
 def run_sandbox(tmp_path, *options):

@@ -2,7 +2,10 @@
 operator answers it on the console: questions, refusals, the commands run,
 the counted waits and the link test."""
 
+import pytest
+
 import images
+from console_helpers import COUNTED_TIME
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 DHCP_QUESTION = "Confirm: Use DHCP for network configuration? y/N: "
@@ -28,6 +31,7 @@ def gdbserver_switch(make_switch, *options, name="board"):
     return switch, slept_us(switch)
 
 
+@pytest.mark.namespace_only(COUNTED_TIME)
 def test_static_set_up_refuses_unusable_addresses_and_waits_26_counted_seconds(make_switch):
     switch, start = gdbserver_switch(make_switch, name="static")
     switch.console.send("no thanks\r")
@@ -68,6 +72,20 @@ def test_static_set_up_refuses_unusable_addresses_and_waits_26_counted_seconds(m
     assert "IP addr" not in text
     assert network_commands(switch) == ["dhclient -1 eth0"]
     assert static_us - dhcp_us == (26 - 3) * 1000000
+
+
+def test_dhcp_sets_the_port_up_for_the_debugger_server_on_its_default_port(make_switch, engine):
+    switch, _ = gdbserver_switch(make_switch)
+    switch.console.send("y\r")
+    switch.expect("Booting image '1'")
+    switch.expect("gdbserver (sandbox): :1234 /tmp/home/bin/mp.elf.strip\r\n")
+    text = switch.end()
+    assert "IP addr" not in text
+    assert network_commands(switch) == ["dhclient -1 eth0"]
+    if engine == "e500":
+        # busybox's DHCP client took QEMU's lease: the address and route
+        # the debugger server found in place.
+        assert "eth0 address 192.0.2.15\r\ndefault route via 192.0.2.2\r\n" in text
 
 
 def test_link_down_is_reported_and_short_addresses_and_empty_netmask_pass(make_switch):

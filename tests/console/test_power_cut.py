@@ -34,7 +34,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import images
-from console_helpers import LAUNCHER, ROOT
+from console_helpers import FLASH_CUTS, LAUNCHER, ROOT
 from test_install import BOOT_SLOT, DRIVER, Board, bootloader, header_len, pattern, signed
 
 ERASE = 2048
@@ -77,6 +77,7 @@ def start(board, script, *puts):
     return result.stdout.decode(errors="replace")
 
 
+@pytest.mark.namespace_only(FLASH_CUTS)
 def test_power_cut_at_every_flash_request_of_an_update(tmp_path, update):
     slots = []
     for slot, data in ((1, OLD1), (2, OLD2)):

@@ -4,15 +4,18 @@ hidden letters, the USB chooser, the downloads by TFTP and XMODEM."""
 import os
 import struct
 
+import pytest
+
 import images
-from console_helpers import (FAST_WAIT, OPTIONS, PROMPT, RESTORE_WAIT, at_menu, choose,
-                             press_after_reminder, signed)
+from console_helpers import (COUNTED_TIME, FAST_WAIT, OPTIONS, PROMPT, RESTORE_WAIT,
+                             SCRIPTED_ANSWERS, at_menu, choose, press_after_reminder, signed)
 
 RESCUE = ("--env", "diagnostics=rescue")
 KERNEL = 0x034D4152
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 
 
+@pytest.mark.namespace_only(SCRIPTED_ANSWERS)
 def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path):
     # The kernel partition holds a component header with version 4.3.2.1;
     # the boot loader keeps its version block at 0xF0 of its partition; the
@@ -277,6 +280,7 @@ def tftp_questions(switch):
     switch.expect("Image Filename: ")
 
 
+@pytest.mark.namespace_only(COUNTED_TIME)
 def test_tftp_rescue_refuses_shell_text_and_gives_up_after_three_attempts(make_switch):
     switch = make_switch(*RESCUE, slots={1: GOOD1})
     switch.boot()
