@@ -43,6 +43,9 @@ SCRIPTED_ANSWERS = "scripted answers and failures of fake programs (--answer)"
 FAKE_CALLS = "the arguments the fake programs were called with (calls.log)"
 INSTALLER_ALONE = "the installer alone, run by install_driver in a namespace board"
 MAIN_JOB = "scripts/sandbox, the README's main job, boots the namespace engine"
+NOT_ON_FAT = "stick entries FAT cannot hold (links, FIFOs): the e500 stick is a FAT filesystem"
+LIVE_BOARD = "the board's files changed while the switch runs (the e500 engine runs on copies)"
+FLASH_FILESYSTEM = "the flash user filesystem (JFFS2, flashfs/), which the e500 board does not map"
 
 
 def signed(tmp_path, kind, payload, version, name, key="production", options=()):
@@ -160,8 +163,14 @@ def switches(tmp_path, engine="namespace"):
         return switch
 
     yield make
+    seen = os.environ.get("BL_COMMANDS_SEEN")
     for switch in made:
         switch.stop()
+        # The e500 tier gathers what the real programs were given to run.
+        log = switch.board / "commands.log"
+        if seen and engine == "e500" and log.exists():
+            with open(seen, "a") as out:
+                out.write(log.read_text())
 
 
 class Switch:

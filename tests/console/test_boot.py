@@ -144,18 +144,24 @@ def test_debugger_modes_as_the_boot_settings_say(make_switch):
 def test_garbage_environment_boots_with_defaults_and_the_start_modes(make_switch, tmp_path):
     garbage = tmp_path / "garbage.bin"
     garbage.write_bytes(bytes((i * 197 + 13) & 0xFF for i in range(0x40000)))
-    switch = make_switch("--mtd-file", f"ubootenv={garbage}", slots={1: GOOD1})
+    shows_preload = images.application("slot1", extra='echo "preload: [$LD_PRELOAD]"')
+    switch = make_switch("--mtd-file", f"ubootenv={garbage}",
+                         slots={1: images.component(images.APPLICATION, shows_preload)})
     switch.boot()
     switch.expect("application up: slot1")
+    switch.expect("preload: []")
     switch.end()
     assert switch.commands()[-1] == "/bin/backtrace"
 
-    # The memory checker preloaded: the program is started directly.
+    # The memory checker preloaded: the program is started directly, not
+    # through the start program.
     setenv(switch, "memchk=on")
+    start = len(switch.commands())
     switch.boot()
     switch.expect("application up: slot1")
+    switch.expect("preload: [libduma.so.0.0.0]")
     switch.end()
-    assert switch.commands()[-1] == "/tmp/home/bin/mp.elf.strip"
+    assert "/bin/backtrace" not in switch.commands()[start:]
 
     setenv(switch, "memchk=", "shell=on")
     switch.boot()

@@ -2,7 +2,10 @@
 
 import os
 
+import pytest
+
 import images
+from console_helpers import NOT_ON_FAT
 from test_install import bootloader
 
 ANNOUNCE = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n"
@@ -88,6 +91,7 @@ def make_files(usb, files):
                 sparse.truncate(2 << 30)
 
 
+@pytest.mark.namespace_only(NOT_ON_FAT)
 def test_unusable_stick_files_fall_back_to_the_slot(make_switch, tmp_path):
     switch = make_switch("--usb-enabled", "--usb", stick(tmp_path, {}), slots={1: GOOD1, 2: GOOD2})
     images_dir = switch.board / "emmc" / "p1" / "images"

@@ -48,6 +48,7 @@ def link_on_stick(board):
     (["--power-cut-after", "3"], None, "power cuts (mtd/power-cut-after) stay on the namespace"),
     (["--answer", "e2fsck=4"], None, "answers/e2fsck: the e500 board runs the real programs"),
     (["--i2c-absent", "rtc"], None, "the real-time clock is the machine's own"),
+    (["--i2c-absent", "mux"], None, "an absent multiplexer with the EEPROM present"),
     (["--erase-size", "1024"], None, "block2mtd takes a power of two of 4096 or more"),
     (["--tty", "/dev/pts/99"], None, "a separate line (tty) needs the namespace sandbox"),
     ([], too_large_layout, "more than the SD card's 32 GiB"),

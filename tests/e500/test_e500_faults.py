@@ -1,19 +1,20 @@
 """Storage faults from outside the switch, on the emulated PowerPC board:
 power cuts (the emulator stopped, the guest's page cache lost), a stick
 pulled or failing to read in the middle of an install, /tmp and /user
-with little room. The engine's own side first, then what the launcher
-makes of each."""
+with little room, a filesystem damaged before the start. The engine's own
+side first, then what the launcher makes of each. (The operator's stories
+run on this board as the console tier's scenarios, --engine e500.)"""
 
 import hashlib
 import os
 import pathlib
 import random
+import shutil
 import subprocess
 import sys
 
 import images
 from console_helpers import ROOT, at_menu, choose, signed, signed_bootloader
-from test_e500_stories import BOOT_SLOT
 from test_stories import SLOT_QUESTION, tftp_download, user_files
 
 sys.path.insert(0, str(ROOT / "sandbox" / "e500"))
@@ -21,6 +22,7 @@ import board as boardmap  # noqa: E402
 
 START = 120
 CUT = "[sandbox: the power was cut]"
+BOOT_SLOT = 0x100
 
 
 def flash_digests(switch):
@@ -231,3 +233,60 @@ def test_a_tmp_too_small_for_slot_1s_archive_falls_back_to_slot_2(make_switch, t
     text = switch.end(timeout=START, status=3)
     assert "the power cut never came: the run ended before the console showed 'no such text'" \
         in text
+
+
+# A filesystem damaged before the start: the real e2fsck repairs it.
+def test_damaged_ext3_repaired_by_e2fsck_at_start_up(make_switch, tmp_path):
+    files = tmp_path / "user"
+    (files / "images").mkdir(parents=True)
+    slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    (files / "images" / "image1").write_bytes(slot1)
+    (files / "notes.txt").write_text("kept\n")
+    # An ext3 filesystem made on the host, not cleanly unmounted, with a
+    # link count that does not match its directory entries.
+    p1 = tmp_path / "p1.img"
+    p1.write_bytes(b"")
+    p1.touch()
+    subprocess.run(["truncate", "-s", "256M", str(p1)], check=True)
+    subprocess.run(["mke2fs", "-q", "-F", "-t", "ext3", "-b", "4096", "-d", str(files), str(p1)],
+                   check=True)
+    subprocess.run(["debugfs", "-w", "-R", "set_inode_field /notes.txt links_count 3", str(p1)],
+                   check=True, capture_output=True)
+    subprocess.run(["debugfs", "-w", "-R", "ssv state 0", str(p1)], check=True,
+                   capture_output=True)
+    switch = make_switch()
+    (switch.board / "emmc" / "p1.img").write_bytes(p1.read_bytes())
+    switch.boot(timeout=START)
+    switch.expect("*** Your filesystem has errors. Attempting to recover but data may be lost.***")
+    switch.expect("Pass 4: Checking reference counts")
+    switch.expect("Booting image '1'", timeout=START)
+    assert "corrupted beyond automated repair" not in switch.console.before
+    switch.expect("application up: slot1")
+    switch.end(timeout=START)
+    assert (switch.board / "emmc" / "p1" / "notes.txt").read_text() == "kept\n"
+    check = subprocess.run(["e2fsck", "-fn", str(switch.board / "emmc" / "p1.img")],
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout
+
+
+def test_unrepairable_filesystem_is_recreated_by_the_real_mkfs_on_y(make_switch):
+    # Partition 1 holds no filesystem at all: e2fsck gives up on it three
+    # times, the operator agrees to lose the data.
+    slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    switch = make_switch(slots={1: slot1})
+    shutil.rmtree(switch.board / "emmc" / "p1")
+    (switch.board / "emmc" / "p1.img").write_bytes(random.Random(9).randbytes(1 << 20))
+    switch.boot(timeout=START)
+    switch.expect("*** Your filesystem has errors. Attempting to recover but data may be lost.***")
+    switch.expect("****** ERROR: Your filesystem is corrupted beyond automated repair ******\r\n"
+                  "Confirm: Recreate filesystem. Any data will be lost y/N: ")
+    switch.console.send("y")
+    switch.expect("\tCreating new filesystem partitions\r\n\tReformatting main partition\r\n"
+                  "\tVerifying main partition\r\n\tReformatting config partition\r\n"
+                  "\tMounting main filesystem\r\n", timeout=START)
+    # The slot went with the data: the operator leaves the rescue menu.
+    switch.expect("Option? : ", timeout=START)
+    switch.console.send("e")
+    switch.end(timeout=START)
+    assert (switch.board / "emmc" / "p1").is_dir() and (switch.board / "emmc" / "p4").is_dir()
+    assert not (switch.board / "emmc" / "p1" / "images").exists()
