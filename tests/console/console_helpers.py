@@ -244,6 +244,11 @@ class Switch:
         return (self.board / "run" / "rebooted").exists()
 
     def commands(self):
+        """The command lines the launcher gave the shell (and the programs
+        it started in its place). The e500 engine writes them back when the
+        run has ended: read earlier, its log would be the last run's."""
+        assert self.engine == "namespace" or self.console is None or \
+            not self.console.isalive(), "the e500 board is written back when the run has ended"
         return (self.board / "commands.log").read_text().splitlines()
 
     def calls(self):

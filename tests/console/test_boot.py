@@ -43,7 +43,7 @@ def test_damaged_archive_still_starts_what_was_unpacked_and_missing_slot_1_boots
     assert switch.eeprom(BOOTED_IMAGE) == 2
 
 
-def test_no_emmc_stops_for_ever(make_switch):
+def test_no_emmc_stops_for_ever(make_switch, engine):
     switch = make_switch("--no-emmc", slots={})
     console = switch.boot()
     switch.expect("No MMC storage device found. Unable to continue booting. Contact Tavrin for support")
@@ -52,7 +52,10 @@ def test_no_emmc_stops_for_ever(make_switch):
         console.read_nonblocking(size=1000, timeout=3)
     assert console.isalive()
     assert not switch.rebooted
-    assert [c for c in switch.commands() if not c.startswith("date ")] == []
+    # The e500 board is written back only when the switch stops; this one
+    # never does, so only the namespace engine shows what it ran so far.
+    if engine == "namespace":
+        assert [c for c in switch.commands() if not c.startswith("date ")] == []
 
 
 def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_switch):

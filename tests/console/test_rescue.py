@@ -7,8 +7,9 @@ import struct
 import pytest
 
 import images
-from console_helpers import (COUNTED_TIME, FAST_WAIT, OPTIONS, PROMPT, RESTORE_WAIT,
-                             SCRIPTED_ANSWERS, at_menu, choose, press_after_reminder, signed)
+from console_helpers import (COUNTED_TIME, FAST_WAIT, LIVE_BOARD, NOT_ON_FAT, OPTIONS, PROMPT,
+                             RESTORE_WAIT, SCRIPTED_ANSWERS, at_menu, choose,
+                             press_after_reminder, signed)
 
 RESCUE = ("--env", "diagnostics=rescue")
 KERNEL = 0x034D4152
@@ -107,6 +108,7 @@ def usb_listing(switch):
     return listing
 
 
+@pytest.mark.namespace_only(NOT_ON_FAT)
 def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     stick = tmp_path / "stick"
     (stick / "a directory").mkdir(parents=True)
@@ -232,6 +234,7 @@ XMODEM_START = "       Change the baud rate to 115200 bps and hit the <ENTER> ke
 XMODEM_END = "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
 
 
+@pytest.mark.namespace_only(LIVE_BOARD)
 def test_xmodem_cancelled_or_without_port_installs_nothing(make_switch, tmp_path):
     stale = signed(tmp_path, "application", images.application("stale"), "6.6.6.6", "stale")
     switch = make_switch(*RESCUE, slots={1: GOOD1}, name="cancelled")
