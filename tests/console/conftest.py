@@ -43,9 +43,10 @@ def pytest_collection_modifyitems(config, items):
             kept.append(item)
             continue
         reason = namespace_reason(item)
-        if reason is None and "make_switch" not in item.fixturenames:
+        if reason is None and not {"make_switch", "engine"} & set(item.fixturenames):
             raise pytest.UsageError(f"{item.nodeid}: boots no switch of the engine "
-                                    "(make_switch); mark it namespace_only with the reason")
+                                    "(make_switch, engine); mark it namespace_only with the "
+                                    "reason")
         if reason is None:
             both.append(item)
             kept.append(item)
