@@ -46,7 +46,8 @@ def test_damaged_archive_still_starts_what_was_unpacked_and_missing_slot_1_boots
 def test_no_emmc_stops_for_ever(make_switch, engine):
     switch = make_switch("--no-emmc", slots={})
     console = switch.boot()
-    switch.expect("No MMC storage device found. Unable to continue booting. Contact Tavrin for support")
+    switch.expect("No MMC storage device found. Unable to continue booting. Contact Tavrin for "
+                  "support\r\n")
     # Nothing more is printed, the launcher neither exits nor reboots.
     with pytest.raises(pexpect.TIMEOUT):
         console.read_nonblocking(size=1000, timeout=3)
