@@ -126,6 +126,7 @@ def check_i2c(board):
     if "0" not in buses:
         raise Unmappable("I2C bus 0 is the machine's own controller: it cannot be absent")
     board.i2c_absent = absent
+    board.i2c_bus1 = "1" in buses
     rtc = read_text(board.file("rtc"), "host")
     if rtc == "host":
         board.rtc_base = "utc"
