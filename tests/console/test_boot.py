@@ -153,6 +153,8 @@ def test_garbage_environment_boots_with_defaults_and_the_start_modes(make_switch
                          slots={1: images.component(images.APPLICATION, shows_preload)})
     switch.boot()
     switch.expect("application up: slot1")
+    # Both I2C buses opened, as on the switch.
+    assert "couldn't be opened" not in switch.console.before
     switch.expect("preload: []")
     switch.end()
     assert switch.commands()[-1] == "/bin/backtrace"
