@@ -188,3 +188,16 @@ def test_version_tells_the_build_and_its_keys(make_switch):
     assert result.stdout.startswith("bootlauncher ")
     assert result.stdout.endswith(", TEST KEYS)\n")
     assert switch.commands() == []
+
+
+def test_absent_eeprom_boots_slot_1_and_leaves_the_eeprom_file_alone(make_switch):
+    # The EEPROM does not answer: the configured slot 2 cannot be read, the
+    # start goes on with slot 1 and nothing is written.
+    switch = make_switch("--i2c-absent", "eeprom", "--boot-slot", "2",
+                         slots={1: GOOD1, 2: GOOD2})
+    before = (switch.board / "eeprom.bin").read_bytes()
+    switch.boot()
+    switch.expect("Booting image '1'")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert (switch.board / "eeprom.bin").read_bytes() == before
