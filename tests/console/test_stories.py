@@ -28,10 +28,12 @@ def user_files(switch):
 
 
 def full_update(tmp_path):
-    """Boot loader, kernel, root filesystem, device tree and application,
-    each signed with the test production key; the components by name."""
+    """Boot loader, kernel, root filesystem, device tree, ONIE and
+    application, each signed with the test production key; the components
+    by name."""
     noise = random.Random(7).randbytes
     return {"uboot": signed_bootloader(tmp_path, noise(0x3000), "2.0.0.4", "uboot"),
+            "onie": signed(tmp_path, "onie", noise(20000), "2.4.0.8", "onie"),
              "kernel": signed(tmp_path, "kernel", noise(40000), "2.2.0.6", "kernel"),
              "rfs": signed(tmp_path, "rootfs", noise(70000), "2.1.0.5", "rfs"),
              "devicetree": signed(tmp_path, "devicetree", noise(999), "2.3.0.7", "dtb"),
@@ -75,7 +77,8 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     name = "images/full_update-2.0+4.img"
     update = served / name
     update.parent.mkdir(parents=True)
-    update.write_bytes(b"".join(parts[n] for n in ("uboot", "kernel", "rfs", "devicetree", "app")))
+    update.write_bytes(b"".join(parts[n] for n in ("uboot", "kernel", "rfs", "devicetree", "onie",
+                                                   "app")))
     slot1 = images.component(images.APPLICATION, images.application("old"), crc_ok=False)
     switch = make_switch("--tftp", str(served), "--rtc", "2026-12-25 13:45:59",
                          slots={1: slot1, 2: b"not a container at all"})
@@ -96,10 +99,10 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
         source = "File image installed from xmodem at "
     switch.expect(SLOT_QUESTION, timeout=60)
     installed = switch.console.before
-    for text in ("Boot Loader", "Kernel", "Root Filesystem", "Device Tree", "Application"):
+    for text in ("Boot Loader", "Kernel", "Root Filesystem", "Device Tree", "ONIE", "Application"):
         assert installed.count(f"Installing {text}: ") == 1, text
-    # The boot loader has no signature step; the four others verify.
-    assert installed.count(" Image signature verified. ") == 4
+    # The boot loader has no signature step; the five others verify.
+    assert installed.count(" Image signature verified. ") == 5
     switch.console.send("1\r")
     text = at_menu(switch)
     assert "Image1 updated succeeded" in text and "Updating install log. " + source in text
@@ -119,6 +122,13 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
         parts["uboot"][loader_header:])
     user = user_files(switch)
     assert user["images/uboot-hdr"] == parts["uboot"][:loader_header]
+    # ONIE likewise, with its records on the configuration partition.
+    onie_header = struct.unpack(">H", parts["onie"][22:24])[0]
+    assert (switch.board / "mtd" / "onie.bin").read_bytes().startswith(
+        parts["onie"][onie_header:])
+    assert user["images/onie-hdr"] == parts["onie"][:onie_header]
+    assert (switch.board / "emmc" / "p4" / "onie-version").read_bytes() == bytes([2, 4, 0, 8])
+    assert (switch.board / "emmc" / "p4" / "onie-crc").read_bytes() == parts["onie"][:4]
     assert user["images/image1"] == parts["app"]
     assert user["images/image2"] == b"not a container at all"
     assert user["install.log"].decode().startswith(source)
