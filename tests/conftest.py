@@ -10,5 +10,5 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "namespace_only(reason): the scenario needs what only the namespace "
-                   "engine has (counted time, flash-request power cuts, scripted answers of "
-                   "fake programs, their calls.log); the reason is required")
+                   "engine has (flash-request power cuts, scripted answers of fake programs, "
+                   "a board changed while it runs, ...); the reason is required")

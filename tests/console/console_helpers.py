@@ -37,10 +37,8 @@ E500_TIMEOUT = 120
 
 # Why a console scenario runs on the namespace engine only (its
 # namespace_only marker names one of these).
-COUNTED_TIME = "counted time: the sleeps the namespace engine adds up (slept-us)"
 FLASH_CUTS = "power cuts at flash requests (mtd/power-cut-after)"
 SCRIPTED_ANSWERS = "scripted answers and failures of fake programs (--answer)"
-FAKE_CALLS = "the arguments the fake programs were called with (calls.log)"
 INSTALLER_ALONE = "the installer alone, run by install_driver in a namespace board"
 NOT_ON_FAT = "stick entries FAT cannot hold (links, FIFOs): the e500 stick is a FAT filesystem"
 LIVE_BOARD = "the board's files changed while the switch runs (the e500 engine runs on copies)"
