@@ -19,8 +19,8 @@ import sys
 import tarfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "lib"))
-import boardspec  # noqa: E402
-from boardspec import EEPROM_SIZE, ENV_SIZE, LED_REGISTERS, MTD_NAMES  # noqa: E402,F401
+import boardlayout  # noqa: E402
+from boardlayout import EEPROM_SIZE, ENV_SIZE, LED_REGISTERS, MTD_NAMES  # noqa: E402,F401
 
 # A stand-in register file: an at24c EEPROM of QEMU 7.2 always takes a
 # 16-bit address, so after the register byte alone its pointer is
@@ -130,7 +130,7 @@ def check_i2c(board):
     rtc = read_text(board.file("rtc"), "host")
     if rtc == "host":
         board.rtc_base = "utc"
-    elif boardspec.rtc_valid(rtc):
+    elif boardlayout.rtc_valid(rtc):
         board.rtc_base = rtc.replace(" ", "T")
     else:
         raise Unmappable(f"rtc: '{rtc}' is not a time or host")
@@ -161,7 +161,7 @@ def check_mtd(board):
     board.env_variables = None
     if env is not None and os.path.getsize(env) >= ENV_SIZE:
         block = read_bytes(env)[:ENV_SIZE]
-        if boardspec.env_crc_good(block):
+        if boardlayout.env_crc_good(block):
             board.env_variables = env_variables(block[4:])
 
 
@@ -255,7 +255,7 @@ def check_usb(board):
     board.usb_size = max(64 << 20, (total + total // 4 + (16 << 20)) // (1 << 20) * (1 << 20))
     after = read_text(board.file("usb-mount-after"))
     try:
-        seconds = boardspec.usb_mount_after(after)
+        seconds = boardlayout.usb_mount_after(after)
     except ValueError as e:
         raise Unmappable(f"usb-mount-after: {e}")
     board.usb_mount_after = str(round(seconds)) if isinstance(seconds, float) else after
@@ -284,7 +284,7 @@ def usb_mount_after_usable(board):
     if board.usb:
         return True
     try:
-        boardspec.usb_mount_after(read_text(board.file("usb-mount-after")))
+        boardlayout.usb_mount_after(read_text(board.file("usb-mount-after")))
         return True
     except ValueError:
         return False
