@@ -4,6 +4,7 @@
 // comparison and the wiping.
 #include "auth/keystore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -98,6 +99,36 @@ TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
     EXPECT_GE(releases, 4);
     EXPECT_EQ(0, dirty_releases);
     EXPECT_TRUE(live_blocks.empty());
+}
+
+// A key file's text is padded to whole AES blocks in 32 bits: the longest
+// text whose rounding still fits is tried (memory refuses it here), one
+// byte more would wrap the size to 0 and is refused before any allocation.
+TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
+    static std::size_t largest = 0;
+    ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
+                                 largest = std::max(largest, size);
+                                 return size > (1u << 20) ? nullptr : std::malloc(size);
+                             },
+                             std::free};
+    std::uint8_t text[16] = {};
+    std::uint32_t length = 0;
+    toolkit_setMemoryHooks(&hooks);
+    std::string longest = capture_stdout([&] {
+        EXPECT_EQ(nullptr, imgsign_encrypt(bytes_of("VKT3390A0002"), 12, text, 0xFFFFFFF0u,
+                                           &length));
+    });
+    std::size_t tried = largest;
+    largest = 0;
+    std::string wrapping = capture_stdout([&] {
+        EXPECT_EQ(nullptr, imgsign_encrypt(bytes_of("VKT3390A0002"), 12, text, 0xFFFFFFF1u,
+                                           &length));
+    });
+    toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ(0xFFFFFFF0u, tried);
+    EXPECT_EQ("Encrypt malloc failed!\n", longest);
+    EXPECT_LT(largest, 1u << 20);
+    EXPECT_EQ("Encrypt malloc failed!\n", wrapping);
 }
 
 }  // namespace
