@@ -131,4 +131,32 @@ TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
     EXPECT_EQ("Encrypt malloc failed!\n", wrapping);
 }
 
+// Memory that runs out for the AES context, after the text's buffer was
+// taken: the buffer goes back, nothing is left behind.
+TEST_F(KeyStore, KeyFileEncryptionWithoutMemoryForItsContextReleasesTheText) {
+    static int allocations = 0;
+    ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
+                                 if (++allocations > 1) {
+                                     return nullptr;
+                                 }
+                                 void* block = std::malloc(size);
+                                 live_blocks[block] = size;
+                                 return block;
+                             },
+                             [](void* block) {
+                                 live_blocks.erase(block);
+                                 std::free(block);
+                             }};
+    std::uint32_t length = 0;
+    toolkit_setMemoryHooks(&hooks);
+    std::string said = capture_stdout([&] {
+        EXPECT_EQ(nullptr, imgsign_encrypt(bytes_of("VKT3390A0002"), 12, bytes_of("key text"), 9,
+                                           &length));
+    });
+    toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ(2, allocations);
+    EXPECT_EQ("AES_createCtx(encrypt) failed!\n", said);
+    EXPECT_TRUE(live_blocks.empty());
+}
+
 }  // namespace
