@@ -86,7 +86,13 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ(0, clock.reg[0]);
 }
 
-TEST_F(I2cTest, InstallTimeStampStopsAtTheFirstFailedByte) {
+TEST_F(I2cTest, InstallTimeStampGoesOnlyToASlotAndStopsAtTheFirstFailedByte) {
+    // Only the two slots have a stamp: another number writes nothing.
+    ClockStamp stamp{};
+    EXPECT_EQ(0, image_timestamp_write(3, &stamp));
+    EXPECT_EQ(0, image_timestamp_write(0, &stamp));
+    EXPECT_EQ(0, image_timestamp_write(1, nullptr));
+    EXPECT_EQ("", board_.get("i2c.log"));
     eeprom_absent();
     int result = 1;
     EXPECT_EQ(

@@ -2,6 +2,8 @@
 // missing there, is a console test (test_boot.py, the gdb modes).
 #include "boot/diagnostics.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,12 +27,15 @@ using sandbox_test::on_console;
 using sandbox_test::read_file;
 
 // A gzip-compressed tar archive holding one executable shell program at
-// `path`, made with the switch's own tar.
-std::string archive_with(const std::string& path, const char* script) {
+// `path`, made with the switch's own tar; `padding` random bytes more in a
+// file beside it make an archive of several flash pieces.
+std::string archive_with(const std::string& path, const char* script, int padding = 0) {
     std::string command = "rm -rf /tmp/arc && mkdir -p $(dirname /tmp/arc/" + path +
                           ") && printf '" + script + "' > /tmp/arc/" + path +
                           " && chmod +x /tmp/arc/" + path +
-                          " && tar czf /tmp/arc.tgz -C /tmp/arc " + path.substr(0, path.find('/'));
+                          " && head -c " + std::to_string(padding) + " /dev/urandom > /tmp/arc/pad" +
+                          " && tar czf /tmp/arc.tgz -C /tmp/arc pad " +
+                          path.substr(0, path.find('/'));
     EXPECT_EQ(std::system(command.c_str()), 0);
     return read_file("/tmp/arc.tgz");
 }
@@ -104,14 +109,29 @@ TEST_F(RescuePartition, DiagnosticsImageBootsAsTheRescuePartitionTheUsbImageTake
     bytes[0x13A] = 1;
     board_.set("eeprom.bin", bytes);
     std::remove("/tmp/gdb.gz");
-    put_rescue(component_file(kDiagnostics,
-                              archive_with("mpdiag.elf.strip", "#!/bin/sh\\nexit 7\\n"), true));
+    // More than two flash pieces: every piece's bytes reach the archive.
+    std::string archive = archive_with("mpdiag.elf.strip", "#!/bin/sh\\nexit 7\\n", 150000);
+    ASSERT_GT(archive.size(), 2 * kImagePieceSize);
+    put_rescue(component_file(kDiagnostics, archive, true));
     EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(7), "");
     EXPECT_EQ(eeprom(0x13A), 4);
     int result = -1;
     EXPECT_EQ(sandbox_test::capture_stdout([&] { result = extract_gdb(3); }), "");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(read_file("/tmp/gdb.gz"), "<missing>");
+}
+
+// The debugger slot's file ends before the length its header gives: the
+// copy takes what there is and the boot goes on. A copy that kept reading
+// would never end; the time limit turns that into a failure.
+TEST_F(RescuePartition, DebuggerFromASlotFileThatEndsEarlyGivesWhatThereIs) {
+    std::string payload(2 * kImagePieceSize + 300, 'g');
+    std::string slot = component_file(kApplication, payload, true);
+    sandbox_test::write_file("/user/images/image2", slot.substr(0, slot.size() - 100));
+    std::remove("/tmp/gdb.gz");
+    EXPECT_EXIT((alarm(10), std::exit(extract_gdb(1))), ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(read_file("/tmp/gdb.gz"), payload.substr(0, payload.size() - 100));
+    std::remove("/tmp/gdb.gz");
 }
 
 }  // namespace

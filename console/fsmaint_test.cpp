@@ -5,12 +5,17 @@
 #include "console/fsmaint.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "auth/signature.h"
+#include "board/i2c.h"
+#include "board/mtd.h"
+#include "board/test_support.h"
 #include "platform/sandbox/test_support.h"
 
 namespace {
@@ -96,6 +101,38 @@ TEST_F(Rebuild, LeftoverBackupDirectoryStopsBeforeAnythingChanges) {
               "\tFailed to create backup directory. Quitting\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(board_.get("commands.log").find("sfdisk"), std::string::npos);
+}
+
+// The results the callers may rely on: a declined update is done (and
+// /user mounted again); the diagnostics give 0 when a secured switch
+// refuses them and 1 when the rescue partition boots nothing, so that the
+// start-up goes on.
+TEST_F(Rebuild, DeclinedUpdateAndDiagnosticsThatReturnEndWithTheirResults) {
+    int result = -1;
+    EXPECT_EQ(on_console("n", [&] { result = update_filesystem(0, 1); }),
+              "It is recommended to backup your configuration before performing this update.\n"
+              "Confirm: update filesystem y/N: \n");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(board_.get("commands.log"), "mount /dev/mmcblk0p1 /user\n");
+
+    // The diagnostics ask the root filesystem's signature (flash, EEPROM).
+    i2c_open_buses();
+    mtd_open_partitions();
+    imgsign_forgetDeveloperImages();
+    EXPECT_EQ(capture_stdout([&] { result = run_standalone_diags(); }),
+              "Standalone diags cannot be run on a secured switch\n"
+              "Please establish physical presence first\n");
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(std::system("touch /tmp/lowsec"), 0);
+    testing::internal::CaptureStderr();
+    std::string out = on_console("n", [&] { result = run_standalone_diags(); });
+    unlink("/tmp/lowsec");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image not found... \n");
+    EXPECT_TRUE(out.ends_with("y/N: \nBooting diags image...\n")) << out;
+    EXPECT_EQ(result, 1);
+    imgsign_forgetDeveloperImages();
+    i2c_close_buses();
+    board_test::close_mtd_partitions();
 }
 
 }  // namespace
