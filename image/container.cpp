@@ -186,12 +186,6 @@ int image_header_parse(std::span<const std::uint8_t> bytes, ComponentLayout* lay
     return 1;
 }
 
-void image_id_text(std::uint32_t id, char (&text)[16]) {
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d", static_cast<int>(id >> 24),
-                  static_cast<int>((id >> 16) & 0xFFu), static_cast<int>((id >> 8) & 0xFFu),
-                  static_cast<int>(id & 0xFFu));
-}
-
 void image_header_dump(const ImageHeader& header, int on) {
     if (!on) {
         return;

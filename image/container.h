@@ -134,10 +134,6 @@ int image_header_parse(std::span<const std::uint8_t> bytes, ComponentLayout* lay
 // instead of stepping through them 16 bytes at a time.
 int image_starts_component(std::span<const std::uint8_t, kImageReadSize> first);
 
-// The version a.b.c.d of an `id` as the switch shows it ("%d.%d.%d.%d",
-// a from the most significant byte): at most 15 characters and a zero.
-void image_id_text(std::uint32_t id, char (&text)[16]);
-
 // Prints the four fields of a header when `on` is non-zero.
 void image_header_dump(const ImageHeader& header, int on);
 

@@ -122,6 +122,19 @@ TEST(ImageFindSignature, LastWellFormedTag3EntryBeforeAZeroLength) {
         EXPECT_EQ(cases[i].result, image_find_signature(header, &signature)) << "case " << i;
         EXPECT_EQ(cases[i].size, signature.size()) << "case " << i;
     }
+    // The walk's own steps, which imgtool inspect names: an entry that
+    // ends with the header is followed by the end, two bytes left over are
+    // past the header.
+    Bytes header = component(kKernel, 3, {}, alias_entry(kApp));
+    header.resize(header.size() + 2, 0xAB);
+    ImageExtEntry found{};
+    std::uint32_t at = kImageFirstEntry;
+    EXPECT_EQ(ImageExtStep::Entry, image_ext_next(header, &at, &found));
+    EXPECT_EQ(ImageExtStep::PastHeader, image_ext_next(header, &at, &found));
+    at = kImageFirstEntry;
+    header.resize(header.size() - 2);
+    EXPECT_EQ(ImageExtStep::Entry, image_ext_next(header, &at, &found));
+    EXPECT_EQ(ImageExtStep::End, image_ext_next(header, &at, &found));
 }
 
 // The search for a bootable component over a file: its result, the last
@@ -149,6 +162,9 @@ TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
         {component(kApp, 3, {},
                    concat({alias_entry(0x01000000u), alias_entry(kBoot), alias_entry(kApp)})),
          0, kApp, "", ""},
+        // ... and a boot loader whose alias names an application boots as one.
+        {component(kBoot, 3, {}, concat({alias_entry(0x01000000u), alias_entry(kApp)})), 1, kApp,
+         "", ""},
         // A zero-length entry: a header error, and the component keeps its type.
         {component(kApp, 3, pattern(20, 1), concat({zero6, alias_entry(kBoot)})), 1, kApp,
          "Image header error\n", ""},

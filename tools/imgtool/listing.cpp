@@ -23,6 +23,14 @@ void inspect_usage(std::FILE* out) {
         out);
 }
 
+// The version a.b.c.d of an `id` as the switch shows it ("%d.%d.%d.%d",
+// a from the most significant byte): at most 15 characters and a zero.
+void id_text(std::uint32_t id, char (&text)[16]) {
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", static_cast<int>(id >> 24),
+                  static_cast<int>((id >> 16) & 0xFFu), static_cast<int>((id >> 8) & 0xFFu),
+                  static_cast<int>(id & 0xFFu));
+}
+
 const char* format_name(HeaderFormat format) {
     switch (format) {
         case HeaderFormat::Basic:
@@ -92,7 +100,7 @@ void print_component(const ToolComponent& c) {
     std::printf("  header:  %u bytes\n", c.layout.header_len);
     std::printf("  payload: %u bytes\n", c.layout.payload_len);
     char version[16];
-    image_id_text(c.header.id, version);
+    id_text(c.header.id, version);
     std::printf("  version: %s\n", version);
     if (!c.complete) {
         std::printf("  crc:     0x%08X bad: the file ends %" PRIu64
