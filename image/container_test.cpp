@@ -162,9 +162,11 @@ TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
         {component(kApp, 3, {},
                    concat({alias_entry(0x01000000u), alias_entry(kBoot), alias_entry(kApp)})),
          0, kApp, "", ""},
-        // ... and a boot loader whose alias names an application boots as one.
+        // ... and a boot loader whose alias names an application boots as one,
+        // as does a format-3 header of a foreign magic: "HDR3" marks it.
         {component(kBoot, 3, {}, concat({alias_entry(0x01000000u), alias_entry(kApp)})), 1, kApp,
          "", ""},
+        {component(0x12345678u, 3, {}, alias_entry(kApp)), 1, kApp, "", ""},
         // A zero-length entry: a header error, and the component keeps its type.
         {component(kApp, 3, pattern(20, 1), concat({zero6, alias_entry(kBoot)})), 1, kApp,
          "Image header error\n", ""},
