@@ -128,3 +128,27 @@ def test_ctrl_c_reaches_the_switch_and_not_the_sandbox(board):
     child.expect(pexpect.EOF)
     child.close()
     assert child.exitstatus == 0
+
+
+def test_a_killed_runner_takes_its_switch_with_it(tmp_path):
+    """A test runner that gives up kills sandbox/enter, and nothing else: the
+    switch inside must end too, not spin on beside the next one."""
+    board = tmp_path / "board"
+    mkboard(board)
+    marker = f"sandbox-orphan-{uuid.uuid4().hex}"
+    runner = subprocess.Popen([str(ENTER), str(board), "--", "sh", "-c",
+                               f"sh -c 'while :; do :; done; : {marker}' & echo up; wait"],
+                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    try:
+        assert runner.stdout.readline() == "up\n"
+        assert subprocess.run(["pgrep", "-f", marker], capture_output=True).returncode == 0
+    finally:
+        runner.kill()
+        runner.wait()
+    for _ in range(50):
+        if subprocess.run(["pgrep", "-f", marker], capture_output=True).returncode != 0:
+            break
+        time.sleep(0.1)
+    leftover = subprocess.run(["pgrep", "-f", marker], capture_output=True, text=True).stdout
+    subprocess.run(["pkill", "-KILL", "-f", marker])
+    assert leftover == ""
