@@ -1,5 +1,10 @@
 #include "image/container.h"
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -222,6 +227,28 @@ TEST(ImagePieces, SplitHeaderFromPayloadAndKeepTheCrc) {
             << piece_size;
         std::fclose(file);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Where /proc cannot name the file opened (a kernel without it mounted), a
+// stick entry is the stick's own when it lies on the filesystem mounted at
+// the stick's mount point. In a child with a mount table of its own, /proc
+// hidden under an empty filesystem.
+TEST(StickFile, JudgedByItsFilesystemWhereProcCannotTell) {
+    sandbox_test::write_file("/mnt/usb/stick-file.img", "image bytes");
+    EXPECT_EXIT(
+        {
+            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/proc", "tmpfs", 0, nullptr) != 0) {
+                std::_Exit(3);
+            }
+            int fd = image_open_file("/mnt/usb/stick-file.img");
+            std::_Exit(fd >= 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::remove("/mnt/usb/stick-file.img");
 }
 
 }  // namespace
