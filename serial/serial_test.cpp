@@ -94,3 +94,23 @@ TEST(SpeedSwitch, EnterAtEachSpeedEndsItsWaitAndTheReminderComesEveryEleventhWai
 }
 
 }  // namespace
+
+namespace {
+
+// A byte is read only for a port that is there and a place to put it: a
+// refused call leaves the waiting byte for the next.
+TEST(SerialByte, ReadOnlyWithAPortAndAPlaceForTheByte) {
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    ASSERT_EQ(1, write(ends[1], "x", 1));
+    unsigned char byte = 0;
+    EXPECT_EQ(-1, serial_get_byte(1, &byte, -1));
+    EXPECT_EQ(-1, serial_get_byte(1, nullptr, ends[0]));
+    EXPECT_EQ(1, serial_get_byte(1, &byte, ends[0]));
+    EXPECT_EQ('x', byte);
+    EXPECT_EQ(-1, serial_put_byte('y', -1));
+    close(ends[0]);
+    close(ends[1]);
+}
+
+}  // namespace

@@ -20,6 +20,9 @@
 
 namespace serial_test {
 
+// Real seconds a terminal program may run: every script ends within a few.
+constexpr unsigned kTerminalLimitSeconds = 60;
+
 // The terminal program's side, inside the child process. It only answers
 // the port's state: it types Enter once the launcher has switched the line
 // to 115200 bps (so the launcher's flush cannot eat it) and again once the
@@ -191,6 +194,17 @@ class SerialLine {
         }
         child_ = fork();
         if (child_ == 0) {
+            // A terminal that waits for a line state that never comes (the
+            // launcher gave up, or never stops waiting) fails the test
+            // instead of hanging it: after a minute it aborts the launcher's
+            // side and leaves.
+            signal(SIGALRM, [](int) {
+                const char said[] = "FAILED: the terminal program waited a minute in vain\n";
+                (void)!write(2, said, sizeof said - 1);
+                kill(getppid(), SIGABRT);
+                _exit(95);
+            });
+            alarm(kTerminalLimitSeconds);
             close(fds[0]);
             Terminal terminal(master_, fds[1]);
             if (!enter) {
