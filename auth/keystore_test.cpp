@@ -4,6 +4,10 @@
 // comparison and the wiping.
 #include "auth/keystore.h"
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -56,6 +60,20 @@ TEST_F(KeyStore, UnreadableEepromKeysTheFilesWithTheBufferDefault) {
     std::string out = load(kDevelopmentKeyFile, 1, &record_);
     EXPECT_EQ(std::string::npos, out.find("Updating")) << out;
     EXPECT_EQ(kDevelopment, text_of(record_));
+}
+
+// A key file that cannot be read (a small directory in its place: a
+// filesystem mounted there) is no key, and nothing is deleted for it.
+TEST_F(KeyStore, UnreadableKeyFileLoadsNothing) {
+    ASSERT_EQ(0, mkdir(kProductionKeyFile, 0755));
+    ASSERT_EQ(0, mount("none", kProductionKeyFile, "tmpfs", 0, nullptr));
+    board_.set("commands.log", "");
+    std::string out = load(kProductionKeyFile, 0, &record_);
+    umount(kProductionKeyFile);
+    rmdir(kProductionKeyFile);
+    EXPECT_EQ("", out);
+    EXPECT_EQ(0, record_.length);
+    EXPECT_EQ("", commands());
 }
 
 // A text longer than the built-in key is another text: the comparison
