@@ -55,6 +55,11 @@ TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
         "0 0x70 w 04\n0 0x56 w nak\n0 0x70 w 00\n"
         "0 0x70 w 04\n0 0x56 w nak\n0 0x70 w 00\n",
         board_.get("i2c.log"));
+    // Only channels 0 to 7 exist: another is refused before anything is sent.
+    board_.set("i2c.log", "");
+    EXPECT_EQ(-1, i2c_mux_select(0x70, 0, 8));
+    EXPECT_EQ(-1, i2c_mux_select(0x70, 0, -1));
+    EXPECT_EQ("", board_.get("i2c.log"));
 }
 
 TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
@@ -68,6 +73,7 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 6\n",
               capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
     EXPECT_EQ(0x77, byte);  // the caller's default stays
+    capture_stdout([&] { EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0138, 1, 2, &byte)); });
     // The board's own reads take 0 for a byte that cannot be read.
     EXPECT_EQ(0, capture_stdout([] { EXPECT_EQ(0, board_get_boot_slot()); }).find("I2C error"));
     EXPECT_EQ("I2C error when writing bus 0 offset 314: 6\n",

@@ -4,7 +4,9 @@
 // that waits at a prompt. So the counts are written out (and the counters
 // cleared, the next write adds to the file) each time the program is about
 // to wait: a read or poll that would block, a shell command, a sleep (at
-// most every 20 ms: the serial port is polled in 1 ms sleeps). The program
+// most every 20 ms: the serial port is polled in 1 ms sleeps); and before
+// it replaces itself with the application (an exec never returns to write
+// them). The program
 // finds the folder in GCOV_PREFIX; without it nothing is written early.
 #include <errno.h>
 #include <fcntl.h>
@@ -23,6 +25,8 @@ int __real_poll(struct pollfd* fds, nfds_t nfds, int timeout);
 char* __real_fgets(char* s, int size, FILE* stream);
 int __real_system(const char* command);
 int __real_nanosleep(const struct timespec* req, struct timespec* rem);
+int __real_execv(const char* path, char* const argv[]);
+int __real_execvp(const char* file, char* const argv[]);
 
 static long long now_ms(void) {
     struct timespec t;
@@ -108,4 +112,14 @@ int __wrap_nanosleep(const struct timespec* req, struct timespec* rem) {
         flush_counts();
     }
     return __real_nanosleep(req, rem);
+}
+
+int __wrap_execv(const char* path, char* const argv[]) {
+    flush_counts();
+    return __real_execv(path, argv);
+}
+
+int __wrap_execvp(const char* file, char* const argv[]) {
+    flush_counts();
+    return __real_execvp(file, argv);
 }

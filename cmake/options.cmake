@@ -50,6 +50,7 @@ function(bl_executable_options target)
     # counts are written out whenever it is about to wait (cmake/coverage_flush.c).
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/coverage_flush.c)
     target_link_options(${target} PRIVATE
-      -Wl,--wrap=read,--wrap=poll,--wrap=fgets,--wrap=system,--wrap=nanosleep)
+      -Wl,--wrap=read,--wrap=poll,--wrap=fgets,--wrap=system,--wrap=nanosleep
+      -Wl,--wrap=execv,--wrap=execvp)
   endif()
 endfunction()

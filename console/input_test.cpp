@@ -57,7 +57,8 @@ bool same_attributes(const termios& a, const termios& b) {
 
 // Runs fn with the terminal as standard input; its standard output, byte
 // for byte. Should a read wrongly keep waiting, `unblock` is typed after a
-// few seconds, so that the test fails on the result instead of hanging.
+// few seconds, so that the test fails on the result instead of hanging;
+// then line ends, for a read left in line mode.
 template <typename Fn>
 std::string on_console(const Pty& pty, const std::string& unblock, Fn&& fn) {
     std::atomic<bool> done{false};
@@ -67,6 +68,13 @@ std::string on_console(const Pty& pty, const std::string& unblock, Fn&& fn) {
         }
         if (!done) {
             pty.type(unblock);
+        }
+        for (int i = 0; i < 100 && !done; ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        while (!done) {
+            pty.type("\n");
+            std::this_thread::sleep_for(50ms);
         }
     });
     int saved_in = dup(STDIN_FILENO);
@@ -120,6 +128,7 @@ TEST(ConsoleInput, LineEditor) {
         {"ab\x1b\x7f\x1bz\r", 32, "az", "ab\b \bz\n"},
         {"\t\xe9\r", 32, "\xe9", "\a\xe9\n"},
         {"ab\r", 1, "", "\a\a\n"},
+        {"ab\r", 0, "", ""},  // no room at all: nothing is read or written
         {"0123456789abcdefgh\r", 18, "0123456789abcdefg", "0123456789abcdefg\a\n"},
         {"ab\x03", 32, "ab", "ab <break>\n"},  // Ctrl-C as data
     };
@@ -150,6 +159,34 @@ TEST(ConsoleInput, TftpDialogueQuitAtTheServerIsAbandoned) {
     EXPECT_EQ(0, result);
     EXPECT_NE(std::string::npos, screen.find("IP addr    :q\nServer addr:q\n")) << screen;
     EXPECT_EQ(std::string::npos, screen.find("Image Filename")) << screen;
+}
+
+// The answer is on the screen when the question returns, before whatever
+// long step it starts: read here before anything else flushes the output.
+TEST(ConsoleInput, AnswerIsShownBeforeTheQuestionReturns) {
+    Pty pty;
+    pty.make_raw();
+    pty.type("y");
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    std::fflush(stdout);
+    int saved_out = dup(STDOUT_FILENO);
+    int saved_in = dup(STDIN_FILENO);
+    dup2(ends[1], STDOUT_FILENO);
+    dup2(pty.slave, STDIN_FILENO);
+    int answer = ask_yes_no("Go on", 0);
+    char seen[64] = {};
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    ssize_t got = read(ends[0], seen, sizeof seen);
+    std::fflush(stdout);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_in, STDIN_FILENO);
+    close(saved_out);
+    close(saved_in);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(1, answer);
+    EXPECT_EQ("Go on y/N? y\n", std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0));
 }
 
 // The yes/no question's answers are asserted through the key wipe
