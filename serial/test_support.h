@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -20,7 +21,8 @@
 
 namespace serial_test {
 
-// Real seconds a terminal program may run: every script ends within a few.
+// Real seconds a transfer on the line may run: every test's ends within a
+// few.
 constexpr unsigned kTerminalLimitSeconds = 60;
 
 // The terminal program's side, inside the child process. It only answers
@@ -175,6 +177,7 @@ class SerialLine {
         setenv("SANDBOX_SPEED", "100", 1);
     }
     ~SerialLine() {
+        alarm(0);
         if (child_ > 0) {
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
@@ -192,19 +195,18 @@ class SerialLine {
         if (pipe(fds) != 0) {
             return;
         }
+        // A launcher that never lets the line go, or a terminal that waits
+        // for a line state that never comes, fails the test instead of
+        // hanging it: after a minute the test program aborts, and the
+        // sandbox's end takes the terminal's child with it.
+        signal(SIGALRM, [](int) {
+            const char said[] = "FAILED: the serial line's transfer ran a minute\n";
+            (void)!write(2, said, sizeof said - 1);
+            std::abort();
+        });
+        alarm(kTerminalLimitSeconds);
         child_ = fork();
         if (child_ == 0) {
-            // A terminal that waits for a line state that never comes (the
-            // launcher gave up, or never stops waiting) fails the test
-            // instead of hanging it: after a minute it aborts the launcher's
-            // side and leaves.
-            signal(SIGALRM, [](int) {
-                const char said[] = "FAILED: the terminal program waited a minute in vain\n";
-                (void)!write(2, said, sizeof said - 1);
-                kill(getppid(), SIGABRT);
-                _exit(95);
-            });
-            alarm(kTerminalLimitSeconds);
             close(fds[0]);
             Terminal terminal(master_, fds[1]);
             if (!enter) {
@@ -227,6 +229,7 @@ class SerialLine {
         if (child_ > 0 && waitpid(child_, &status, 0) == child_) {
             child_ = 0;
         }
+        alarm(0);
         char buf[4096];
         ssize_t n;
         while ((n = read(log_, buf, sizeof buf)) > 0) {

@@ -140,6 +140,65 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
     EXPECT_EQ(t.err, "EOT\nAll done\n");
 }
 
+// What is not what it seems is a failed cycle, answered at once: an ACK
+// or a lone CAN before the first block (C again, not after a wait for a
+// header); a
+// block whose number never came in its 3 seconds, even when the
+// complement that follows would match a number of 1 (NAK, never taken for
+// a repeat); a byte other than EOT or a header after an EOT (NAK after the
+// 2 quiet seconds of a failed cycle, not after a header wait). A repeated
+// block is acknowledged after 1 quiet second. The sender's status has a
+// bit for each answer that came at the wrong time.
+TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
+    SerialLine line;
+    setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
+    const std::string one = data(128, 1);
+    Transfer t = receive(line, [&](Terminal& term) {
+        int late = 0;
+        std::uint64_t from = 0;
+        auto send = [&](const std::string& bytes) {
+            term.send(bytes);
+            from = sandbox::slept_us();
+        };
+        // Awaits answer `n`; the counted tenths of a second since the send.
+        auto answer = [&](std::size_t n) {
+            term.await(n);
+            return (sandbox::slept_us() - from) / 100000;
+        };
+        term.await(1);
+        send(std::string{kAck});
+        late |= answer(2) >= 5 ? 1 : 0;
+        send(std::string{kCan, 'x'});
+        late |= answer(3) >= 5 ? 1 : 0;
+        term.send(block(1, one));
+        term.await(4);
+        send(std::string{kSoh});
+        while (sandbox::slept_us() - from < 3500000) {
+            term.closed(1);
+        }
+        term.send(block(1, one).substr(2));
+        term.await(5);
+        send(block(1, one));
+        std::uint64_t quiet = answer(6);
+        late |= quiet < 10 || quiet >= 16 ? 2 : 0;
+        term.send(std::string{kEot});
+        term.await(7);
+        send("x");
+        std::uint64_t nak = answer(8);
+        late |= nak < 20 || nak >= 30 ? 4 : 0;
+        term.send(std::string{kEot});
+        term.await(9);
+        term.send(std::string{kEot});
+        term.await(10);
+        return late;
+    });
+    EXPECT_EQ(t.answers, (std::string{'C', 'C', 'C', kAck, kNak, kAck, kNak, kNak, kNak, kAck}));
+    EXPECT_EQ(t.sender, 0);
+    EXPECT_EQ(t.result, 128);
+    EXPECT_EQ(read_file(kOut), one);
+    EXPECT_EQ(t.err, "CAN\nEOT\nEOT\nAll done\n");
+}
+
 // A block from the future means the two ends disagree: the transfer is
 // cancelled at once with five CAN, keeping what arrived before.
 TEST(XmodemScripted, OutOfSequenceBlockCancels) {
