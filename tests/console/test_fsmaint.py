@@ -43,9 +43,14 @@ def assert_quiet(switch, seconds):
         switch.console.expect(r"\S", timeout=seconds)
 
 
-def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch, engine):
+@pytest.mark.parametrize("left", [None, "..a"])
+def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch, engine, left):
+    """An empty /user has nothing to restore; one holding only a file whose
+    name starts with two dots ("..a") is not empty."""
     switch = make_switch("--emmc-partitions", "1,2,3", slots={})
     shutil.rmtree(switch.board / "emmc" / "p1" / "images")
+    if left:
+        (switch.board / "emmc" / "p1" / left).write_text("operator's\n")
     switch.boot()
     switch.expect(UPDATE_QUESTION)
     switch.console.send("y")
@@ -56,7 +61,7 @@ def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch, e
     # Neither a restore nor a failure; but a real ext3 /user always holds
     # its lost+found, which the backup takes and brings back (the namespace
     # engine's /user is a plain folder).
-    restored = engine == "e500"
+    restored = engine == "e500" or left is not None
     assert switch.console.before == (RESTORING if restored else "")
     # No slot holds an image: the operator leaves the rescue menu.
     switch.expect("Entering Rescue Mode.")
@@ -65,6 +70,8 @@ def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch, e
     switch.end()
     assert ("cp -r /tmp/backup/. /user/" in switch.commands()) == restored
     assert (switch.board / "emmc" / "partitions").read_text().split() == ["1", "2", "3", "4"]
+    if left:
+        assert (switch.board / "emmc" / "p1" / left).read_text() == "operator's\n"
 
 
 def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_switch):
