@@ -3,8 +3,10 @@
 #include "board/mtd.h"
 #include "board/test_support.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -69,6 +71,35 @@ TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
     EXPECT_EQ(1, result);
     EXPECT_EQ(with(0xF00, data), board_.get("mtd/kernel.bin"));
     EXPECT_EQ(3 * kBlockRequests, requests());
+}
+
+// A block that cannot be read, or whose cells no longer program after the
+// erase, fails the whole write with its line; so does a partition whose
+// geometry the driver does not give.
+TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
+    std::string data = data_of(kErase, 0xA5);
+    char scratch[] = "/tmp/mtd-unreadable-XXXXXX";
+    int unreadable = mkstemp(scratch);
+    ASSERT_GE(unreadable, 0);
+    close(unreadable);
+    unreadable = open(scratch, O_WRONLY);
+    int result = -1;
+    EXPECT_EQ("Flash Write mtd read failed.\n\n", capture_stdout([&] {
+                  result = flash_write(data.data(), unreadable, kErase, 0, 0, &geo_);
+              }));
+    EXPECT_EQ(0, result);
+    // No flash behind the descriptor: no geometry, no write.
+    EXPECT_EQ("Could not get MTD device info ", capture_stdout([&] {
+                  result = partition_write(data.data(), unreadable, 0, kErase, 0);
+              }));
+    EXPECT_EQ(-1, result);
+    close(unreadable);
+    unlink(scratch);
+    board_.set("mtd/write-fails", "kernel\n");
+    EXPECT_EQ("Flash Write mtd write failed.\n\n",
+              capture_stdout([&] { result = write(data, kErase); }));
+    board_.remove("mtd/write-fails");
+    EXPECT_EQ(0, result);
 }
 
 TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {

@@ -165,6 +165,10 @@ ssize_t mtd_emul_pwrite(MtdHandle& handle, const void* buf, size_t count, off_t 
         return 0;
     }
     count_request();
+    if (board_list_contains("mtd/write-fails", handle.name)) {
+        errno = EIO;
+        return -1;
+    }
     std::vector<uint8_t> cells(todo);
     if (::pread(handle.file, cells.data(), todo, offset) != static_cast<ssize_t>(todo)) {
         errno = EIO;

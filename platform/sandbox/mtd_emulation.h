@@ -10,7 +10,9 @@
 //
 // Power-fail tests: every erase and write request is counted in
 // mtd/requests; when mtd/power-cut-after holds N, the request after the
-// N-th kills the process before it touches the flash.
+// N-th kills the process before it touches the flash. A partition named in
+// mtd/write-fails refuses its writes (EIO), as worn-out flash whose cells
+// no longer program does; its erases still succeed.
 #pragma once
 
 #include <sys/types.h>
