@@ -4,7 +4,9 @@
 // inside the sandbox.
 #include "image/durable.h"
 
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +67,35 @@ TEST_F(Durable, AFailedReplaceOrAppendLeavesTheOldFileWholeAndNothingBeside) {
     EXPECT_EQ(DurableResult::Written, durable_replace(at("link").c_str(), "new", 3));
     EXPECT_EQ("new", read_file(at("link").c_str()));
     EXPECT_EQ("File a installed from USB\nFile b installed from USB\n", read_file(log.c_str()));
+}
+
+// What the callers print is the errno of the failure itself: a name too
+// long for the file beside, a write the file size limit refuses (EFBIG,
+// not "no room"), a file that is no regular file cannot be appended to.
+TEST_F(Durable, FailuresKeepTheirOwnErrno) {
+    std::string deep = std::string(kSmall) + "/" + std::string(250, 'n');
+    EXPECT_EQ(DurableResult::OpenFailed, durable_replace(deep.c_str(), "x", 1));
+    EXPECT_EQ(ENAMETOOLONG, errno);
+    EXPECT_FALSE(exists(deep));
+
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 16;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    std::string big(100, 'b');
+    DurableResult result = durable_replace(at("big").c_str(), big.data(), big.size());
+    int err = errno;
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(DurableResult::WriteFailed, result);
+    EXPECT_EQ(EFBIG, err);
+    EXPECT_FALSE(exists(at("big")));
+
+    ASSERT_EQ(0, mkfifo(at("fifo").c_str(), 0644));
+    EXPECT_EQ(DurableResult::OpenFailed, durable_append(at("fifo").c_str(), "x", 1));
+    EXPECT_EQ(EINVAL, errno);
 }
 
 // A key file that cannot be rewritten whole keeps the old one: a cut file
