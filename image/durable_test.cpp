@@ -4,6 +4,7 @@
 // inside the sandbox.
 #include "image/durable.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -96,6 +98,39 @@ TEST_F(Durable, FailuresKeepTheirOwnErrno) {
     ASSERT_EQ(0, mkfifo(at("fifo").c_str(), 0644));
     EXPECT_EQ(DurableResult::OpenFailed, durable_append(at("fifo").c_str(), "x", 1));
     EXPECT_EQ(EINVAL, errno);
+
+    // A stream that cannot be synced (a pipe) says why, after its close.
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    std::FILE* stream = fdopen(ends[1], "w");
+    std::fputs("x", stream);
+    errno = 0;
+    EXPECT_FALSE(durable_close(stream));
+    EXPECT_EQ(EINVAL, errno);
+    close(ends[0]);
+}
+
+// An append reads the old file and leaves no descriptor open; a name
+// without a folder has its directory synced where the launcher runs.
+TEST_F(Durable, AppendsLeaveNoDescriptorAndBareNamesSyncTheWorkingFolder) {
+    auto open_descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 1024; ++fd) {
+            count += fcntl(fd, F_GETFD) != -1;
+        }
+        return count;
+    };
+    const std::string log = at("install.log");
+    write_file(log.c_str(), "old\n");
+    int before = open_descriptors();
+    ASSERT_EQ(DurableResult::Written, durable_append(log.c_str(), "new\n", 4));
+    EXPECT_EQ(before, open_descriptors());
+    EXPECT_EQ("old\nnew\n", read_file(log.c_str()));
+    char here[256];
+    ASSERT_NE(nullptr, getcwd(here, sizeof here));
+    ASSERT_EQ(0, chdir(kSmall));
+    EXPECT_TRUE(durable_sync_dir_of("install.log"));
+    EXPECT_EQ(0, chdir(here));
 }
 
 // A key file that cannot be rewritten whole keeps the old one: a cut file
