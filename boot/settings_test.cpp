@@ -64,6 +64,8 @@ TEST(BootSettingsParse, EveryVariableAndItsEdges) {
         // The MAC address is normalised or refused whole.
         {"ethaddr=00:1A:2B:3C:4D:5E", "00:1a:2b:3c:4d:5e"},
         {"ethaddr=0:1:2:3:4:5", "00:01:02:03:04:05"},
+        // Each group as "%x" takes it: blanks first, a 0x, either case.
+        {"ethaddr=0xaf: 0XFF:e:Fe:  0:dC", "af:ff:0e:fe:00:dc"},
         {"ethaddr=00:11", ""},
         {"ethaddr=00:11:22:33:44:155", ""},
         {"ethaddr=fffffffff:1:2:3:4:5", ""},
