@@ -158,6 +158,12 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     switch.console.send("-3\r")
     text = at_menu(switch)
     assert "Invalid" not in text and "Installing" not in text
+    # So does q, in either case.
+    choose(switch, "u")
+    assert usb_listing(switch) == listing
+    switch.console.send("Q\r")
+    text = at_menu(switch)
+    assert "Invalid" not in text and "Installing" not in text
 
     # A line without a number is refused and another read without the
     # question; a number followed by anything selects that file.
@@ -332,3 +338,5 @@ def test_tftp_rescue_refuses_shell_text_and_gives_up_after_three_attempts(make_s
     tftp = [c for c in switch.commands() if c.startswith("tftp")]
     assert tftp == ["tftp -g -r missing.img -l /tmp/image 192.0.2.1\\n"] * 3
     assert [c for c in switch.commands() if "reboot" in c] == []
+    # The port was set up without an address: none was given.
+    assert [c for c in switch.commands() if c.startswith("ifconfig")] == ["ifconfig eth0 0.0.0.0\\n"]
