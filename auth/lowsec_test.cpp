@@ -148,7 +148,7 @@ TEST_F(PhysicalPresence, InLowSecurityModeTheTestOffersToSwitchItOff) {
     EXPECT_TRUE(led_writes().empty());
 }
 
-TEST_F(PhysicalPresence, KeyWipeDeletesTheKeyFilesOnYesOnly) {
+TEST_F(PhysicalPresence, KeyWipeDeletesTheKeyFilesOnYesOnlyBeforeSayingSo) {
     const std::string question = "Confirm: wiping system keys y/N: ";
     const std::string deleted =
         "System keys have been deleted. Reset the switch to complete the operation\n";
@@ -165,6 +165,31 @@ TEST_F(PhysicalPresence, KeyWipeDeletesTheKeyFilesOnYesOnly) {
             EXPECT_EQ(yes ? "<missing>" : "key", read_file(file));
         }
     }
+    // The deletion is reported once it is done: the console's writer looks
+    // at the key file as the report reaches it.
+    struct Watch {
+        std::string text;
+        int keys_at_report = -1;
+    } watch;
+    cookie_io_functions_t writer{};
+    writer.write = [](void* cookie, const char* bytes, size_t size) -> ssize_t {
+        auto* w = static_cast<Watch*>(cookie);
+        w->text.append(bytes, size);
+        if (w->keys_at_report < 0 && w->text.find("have been deleted") != std::string::npos) {
+            w->keys_at_report = access(kProductionKeyFile, F_OK) == 0 ? 1 : 0;
+        }
+        return static_cast<ssize_t>(size);
+    };
+    write_file(kProductionKeyFile, "key");
+    on_console("y", [&] {
+        std::FILE* console = stdout;
+        stdout = fopencookie(&watch, "w", writer);
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        imgsign_wipeKeys();
+        std::fclose(stdout);
+        stdout = console;
+    });
+    EXPECT_EQ(0, watch.keys_at_report) << watch.text;
 }
 
 }  // namespace
