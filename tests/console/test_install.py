@@ -305,7 +305,8 @@ def test_bad_files_give_result_0(tmp_path):
              before="echo stale > /tmp/orv-image"),
         # The ORVEX slot question at the end of input: taken as quitting.
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0")),
-        # Q quits it too, at once.
+        # Another answer asks again; q quits it, and Q does, at once.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0"), answers="3\nq\n"),
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0"), answers="Q\n"),
         # A slot file that cannot be created: a directory in its place.
         dict(data=app, slot=1, before="mkdir /user/images/image1"),
@@ -317,8 +318,9 @@ def test_bad_files_give_result_0(tmp_path):
              " && mkdir /user/images && dd if=/dev/zero of=/user/a bs=8k count=17 2>/dev/null"
              " && { dd if=/dev/zero of=/user/b bs=4k 2>/dev/null; rm /user/a; }"),
     ])
-    assert board.results == [0] * 10
-    empty, short, many, wrap, not_gzip, eof, quit, directory, full, at_close = board.outs
+    assert board.results == [0] * 11
+    empty, short, many, wrap, not_gzip, eof, quit, quit_now, directory, full, at_close = \
+        board.outs
     for out in (empty, short):
         assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
                        "ERROR: No valid image found\n\nimage_install: 0\n")
@@ -327,7 +329,8 @@ def test_bad_files_give_result_0(tmp_path):
     assert "WARNING: writing image file failed" in not_gzip
     assert board.file("emmc/p2.img") == b""
     assert eof.count("Install image as image 1 or 2 (q to quit): ") == 1
-    assert quit.count("Install image as image 1 or 2 (q to quit): ") == 1
+    assert quit.count("Install image as image 1 or 2 (q to quit): ") == 2
+    assert quit_now.count("Install image as image 1 or 2 (q to quit): ") == 1
     assert "Installing image as image1: Image1 update failed (err 21)\n" in directory
     assert "Image2 update failed (err 28)\n" in full
     assert "100%Image2 update failed (err 28)\n" in at_close
