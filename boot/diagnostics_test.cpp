@@ -30,12 +30,11 @@ using sandbox_test::read_file;
 // `path`, made with the switch's own tar; `padding` random bytes more in a
 // file beside it make an archive of several flash pieces.
 std::string archive_with(const std::string& path, const char* script, int padding = 0) {
-    std::string command = "rm -rf /tmp/arc && mkdir -p $(dirname /tmp/arc/" + path +
-                          ") && printf '" + script + "' > /tmp/arc/" + path +
-                          " && chmod +x /tmp/arc/" + path +
-                          " && head -c " + std::to_string(padding) + " /dev/urandom > /tmp/arc/pad" +
-                          " && tar czf /tmp/arc.tgz -C /tmp/arc pad " +
-                          path.substr(0, path.find('/'));
+    std::string command =
+        "rm -rf /tmp/arc && mkdir -p $(dirname /tmp/arc/" + path + ") && printf '" + script +
+        "' > /tmp/arc/" + path + " && chmod +x /tmp/arc/" + path + " && head -c " +
+        std::to_string(padding) + " /dev/urandom > /tmp/arc/pad" +
+        " && tar czf /tmp/arc.tgz -C /tmp/arc pad " + path.substr(0, path.find('/'));
     EXPECT_EQ(std::system(command.c_str()), 0);
     return read_file("/tmp/arc.tgz");
 }

@@ -2,9 +2,11 @@
 // tested as the operator sees them, in tests/console/test_install.py.
 #include "image/install.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -63,6 +65,41 @@ TEST(FileWriters, ShortReadWritesOnlyWhatWasRead) {
     unlink("/tmp/short-source/b");
     rmdir("/tmp/short-source");
     unlink("/tmp/short-copy");
+}
+
+// A full filesystem, found by a write of a whole piece or only when the
+// file is closed: the line says where, and the writer fails. A copy of a
+// hundred pieces or more shows its first percent too.
+TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
+    mkdir("/tmp/fw-small", 0755);
+    ASSERT_EQ(0, mount("fw", "/tmp/fw-small", "tmpfs", 0, "size=32k"));
+    std::string piece(65536, 'p');
+    int result = 1;
+    std::string out = capture_stdout(
+        [&] { result = file_write_progress("/tmp/fw-small/x", piece.data(), piece.size()); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(
+        "    File /tmp/fw-small/x write failed (err 28: bytes_written 0, len 65536, "
+        "wr_len 65536)\n",
+        out);
+    ASSERT_EQ(0, std::system("dd if=/dev/zero of=/tmp/fw-small/x bs=1k count=31 2>/dev/null"));
+    out = capture_stdout(
+        [&] { result = file_write_progress("/tmp/fw-small/y", piece.data(), 3000); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(
+        "    \b\b\b\b100%File /tmp/fw-small/y write failed (err 28: bytes_written 3000, len 3000, "
+        "wr_len 0)\n",
+        out);
+    umount("/tmp/fw-small");
+    rmdir("/tmp/fw-small");
+
+    std::string large(100 * 65536, 'l');
+    sandbox_test::write_file("/tmp/fw-large", large);
+    out = capture_stdout([&] { result = file_copy_progress("/tmp/fw-large", "/tmp/fw-copy"); });
+    EXPECT_EQ(1, result);
+    EXPECT_EQ("    \b\b\b\b001%\b\b\b\b002%", out.substr(0, 20));
+    unlink("/tmp/fw-large");
+    unlink("/tmp/fw-copy");
 }
 
 }  // namespace
