@@ -1,13 +1,14 @@
 // What may reach a shell command line from the console as a TFTP file name.
-// (MAC addresses: through their dialogue, tests/console/test_rescue.py.)
+// MAC addresses here by their form; their dialogue is tests/console/test_rescue.py.
 #include "console/validate.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(Validate, TftpFileNamesArePlainPathsOnly) {
-    for (const char* good : {"a", "image.bin", "rel/1.2/VKT3390_OS+dbg.img", "x-1", "./a"}) {
+TEST(Validate, TftpFileNamesArePlainPathsOnlyMacAddressesHexGroups) {
+    for (const char* good :
+         {"a", "image.bin", "rel/1.2/VKT3390_OS+dbg.img", "x-1", "./a", "zImage.Z", "az09AZ"}) {
         EXPECT_EQ(tftp_filename_valid(good), 1) << good;
     }
     for (const char* bad : {"", "-r", "--help", "a;reboot", "$(reboot)", "a b", "a`id`", "a|b",
@@ -15,6 +16,9 @@ TEST(Validate, TftpFileNamesArePlainPathsOnly) {
         EXPECT_EQ(tftp_filename_valid(bad), 0) << bad;
     }
     EXPECT_EQ(tftp_filename_valid(nullptr), 0);
+    // A MAC address: six groups of one or two hex digits, either case.
+    EXPECT_EQ(mac_address_valid("02:1a:2B:3c:4D:f"), 1);
+    EXPECT_EQ(mac_address_valid("02:1a:2b:3c:4d:5e0"), 0);
 }
 
 }  // namespace

@@ -45,6 +45,12 @@ TEST(Sha256KnownAnswers, StandardExamplesAndPaddingBoundaries) {
                   crypto_hex(answer.digest))
             << answer.message.size() << " bytes";
     }
+    // Nowhere to read from or to write to is refused, not hashed.
+    uint8_t digest[32];
+    uint32_t len = 7;
+    EXPECT_EQ(CRYPTO_ERR_NULL_ARG, IMGSIGN_computeSHA256(nullptr, 0, digest, &len));
+    EXPECT_EQ(CRYPTO_ERR_NULL_ARG, IMGSIGN_computeSHA256(digest, 1, nullptr, &len));
+    EXPECT_EQ(7u, len);
 }
 
 }  // namespace
