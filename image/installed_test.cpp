@@ -82,6 +82,13 @@ TEST_F(InstalledHeader, TypesWithoutAnInstalledPlaceAreUnknown) {
         EXPECT_EQ(expected, out);
     }
     EXPECT_EQ(0, image_installed_header(kApp, nullptr, 1));
+    // What cannot be read shows as zeros, whatever the buffer held; and
+    // there is no slot path but for slots 1 and 2.
+    std::memset(buffer, 0xAA, sizeof buffer);
+    capture(1, [&] { image_installed_header(0x074D4152u, buffer, 1); });
+    EXPECT_EQ(std::string(16, '\0'), std::string(reinterpret_cast<char*>(buffer), 16));
+    EXPECT_STREQ("", image_slot_path(3));
+    EXPECT_STREQ("/user/images/image2", image_slot_path(2));
 }
 
 TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrc) {
