@@ -47,6 +47,8 @@ TEST_F(Base64, MalformedTextIsRefused) {
          {"", "Zm9", "Zm9*", "Zm 9", "Z===", "=m9v", "Zg==Zm9v", "Zh==", "Zm-_"}) {
         EXPECT_EQ(decode(text).status, CRYPTO_ERR_BASE64) << '"' << text << '"';
     }
+    // A zero byte is no digit either (a key file's text ends in one).
+    EXPECT_EQ(decode(std::string("Zm9\0", 4)).status, CRYPTO_ERR_BASE64);
 }
 
 TEST_F(Base64, OutputIsBoundedAndMayOverlapTheInput) {
