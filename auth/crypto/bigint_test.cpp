@@ -52,6 +52,23 @@ TYPED_TEST(BigInt, SmallKnownAnswers) {
     EXPECT_EQ(zero, Bytes(pSquared.size(), 0));
 }
 
+// The reduction's last subtraction, where a borrow must run through a limb
+// whose difference is 0. The modulus is a prime whose low 128 bits are all
+// ones, and the base was chosen (by a search with Python integers) so that
+// the square's reduction gives the Montgomery form of the result plus the
+// modulus, whose low 128 bits are all ones too: the subtraction borrows out
+// of its lowest limb into a limb equal to the modulus's, for 32- and 64-bit
+// limbs alike.
+TYPED_TEST(BigInt, BorrowRunsThroughAZeroLimbOfTheLastSubtraction) {
+    const Bytes modulus =
+        crypto_hex("b774eb5248db40af72158370d269a9a5ffffffffffffffffffffffffffffffff");
+    const Bytes base =
+        crypto_hex("4079fa46906ca5d1070baf9930d9a8eebf3dfff8cf26e81b7daae8e0d5cf6fcd");
+    Bytes out(32);
+    ASSERT_TRUE(this->mod_exp(base, {2}, modulus, out));
+    EXPECT_EQ(out, crypto_hex("6145adb45163ce01ac2e857995ed089902c69b995afc87481f51eab0d0702725"));
+}
+
 // Long division: cases where the estimated quotient digit is still one too
 // large after its correction, so the divisor must be added back.
 TYPED_TEST(BigInt, RemainderAddBackCases) {
