@@ -189,6 +189,14 @@ TEST(ConsoleInput, AnswerIsShownBeforeTheQuestionReturns) {
     EXPECT_EQ("Go on y/N? y\n", std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0));
 }
 
+// The version listing's own result, which the menu does not show.
+TEST(ConsoleInput, VersionListingGivesZero) {
+    int result = -1;
+    std::string listing = sandbox_test::capture_stdout([&] { result = show_versions(); });
+    EXPECT_EQ(0, result);
+    EXPECT_NE(std::string::npos, listing.find("Installed images versions")) << listing;
+}
+
 // The yes/no question's answers are asserted through the key wipe
 // (auth/lowsec_test.cpp); Ctrl-C at a key read, a line and a question by
 // the console tests (test_rescue.py, test_network.py).
