@@ -172,6 +172,11 @@ TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
         {component(kBoot, 3, {}, concat({alias_entry(0x01000000u), alias_entry(kApp)})), 1, kApp,
          "", ""},
         {component(0x12345678u, 3, {}, alias_entry(kApp)), 1, kApp, "", ""},
+        // Only a type alias entry of four bytes or more names a type: an
+        // entry of another tag holding a boot loader's magic, and an alias
+        // too short for one, leave the application as it is.
+        {component(kApp, 3, {}, entry(7, {0x02, 0x4D, 0x41, 0x52})), 1, kApp, "", ""},
+        {component(kApp, 3, {}, entry(6, {0x02, 0x4D})), 1, kApp, "", ""},
         // A zero-length entry: a header error, and the component keeps its type.
         {component(kApp, 3, pattern(20, 1), concat({zero6, alias_entry(kBoot)})), 1, kApp,
          "Image header error\n", ""},
