@@ -102,4 +102,14 @@ TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
     unlink("/tmp/fw-copy");
 }
 
+// A file whose reads fail (an I/O error, as a pulled stick gives; here the
+// process's own memory at address 0) is no image: the read is not retried
+// for ever, and nothing is installed.
+TEST(FileWriters, UnreadableFileIsNoImage) {
+    int result = -1;
+    std::string out = capture_stdout([&] { result = image_install("/proc/self/mem", 0, 0); });
+    EXPECT_EQ(0, result);
+    EXPECT_NE(std::string::npos, out.find("ERROR: No valid image found")) << out;
+}
+
 }  // namespace
