@@ -2,6 +2,7 @@
 // tested as the operator sees them, in tests/console/test_install.py.
 #include "image/install.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,14 +103,24 @@ TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
     unlink("/tmp/fw-copy");
 }
 
-// A file whose reads fail (an I/O error, as a pulled stick gives; here the
-// process's own memory at address 0) is no image: the read is not retried
-// for ever, and nothing is installed.
-TEST(FileWriters, UnreadableFileIsNoImage) {
+// A file whose reads fail (an I/O error, as a pulled stick gives; here a
+// directory's descriptor, which has a size but gives EISDIR) is a failed
+// install: the read is not retried for ever.
+TEST(FileWriters, UnreadableFileIsAFailedInstall) {
+    mkdir("/tmp/fw-dir", 0755);
+    for (int i = 0; i < 8; ++i) {
+        sandbox_test::write_file("/tmp/fw-dir/entry-with-a-long-name-" + std::to_string(i), "x");
+    }
+    int fd = open("/tmp/fw-dir", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
     int result = -1;
-    std::string out = capture_stdout([&] { result = image_install("/proc/self/mem", 0, 0); });
+    std::string err;
+    capture_stdout([&] {
+        err = sandbox_test::capture(2, [&] { result = image_install_fd(fd, "/tmp/fw-dir", 0, 0); });
+    });
     EXPECT_EQ(0, result);
-    EXPECT_NE(std::string::npos, out.find("ERROR: No valid image found")) << out;
+    EXPECT_EQ("Image component at offset 0 could not be read.\n", err);
+    std::system("rm -rf /tmp/fw-dir");
 }
 
 }  // namespace
