@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -20,10 +19,6 @@
 #include "platform/sandbox/test_support.h"
 
 namespace serial_test {
-
-// Real seconds a transfer on the line may run: every test's ends within a
-// few.
-constexpr unsigned kTerminalLimitSeconds = 60;
 
 // The terminal program's side, inside the child process. It only answers
 // the port's state: it types Enter once the launcher has switched the line
@@ -177,7 +172,6 @@ class SerialLine {
         setenv("SANDBOX_SPEED", "100", 1);
     }
     ~SerialLine() {
-        alarm(0);
         if (child_ > 0) {
             kill(child_, SIGKILL);
             waitpid(child_, nullptr, 0);
@@ -195,16 +189,6 @@ class SerialLine {
         if (pipe(fds) != 0) {
             return;
         }
-        // A launcher that never lets the line go, or a terminal that waits
-        // for a line state that never comes, fails the test instead of
-        // hanging it: after a minute the test program aborts, and the
-        // sandbox's end takes the terminal's child with it.
-        signal(SIGALRM, [](int) {
-            const char said[] = "FAILED: the serial line's transfer ran a minute\n";
-            (void)!write(2, said, sizeof said - 1);
-            std::abort();
-        });
-        alarm(kTerminalLimitSeconds);
         child_ = fork();
         if (child_ == 0) {
             close(fds[0]);
@@ -229,7 +213,6 @@ class SerialLine {
         if (child_ > 0 && waitpid(child_, &status, 0) == child_) {
             child_ = 0;
         }
-        alarm(0);
         char buf[4096];
         ssize_t n;
         while ((n = read(log_, buf, sizeof buf)) > 0) {
