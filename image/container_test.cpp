@@ -260,3 +260,17 @@ TEST(StickFile, JudgedByItsFilesystemWhereProcCannotTell) {
 }
 
 }  // namespace
+
+namespace {
+
+// The header dump: the four fields in their order when asked, nothing when
+// not (the installer calls it with the switch off).
+TEST(ImageHeaderDump, FourFieldsInOrderOnlyWhenAsked) {
+    const ImageHeader header{0x11, 0x22, 0x014D4152, 0x01020304};
+    EXPECT_EQ("  crc: 0x00000011\n  len: 0x00000022\nmagic: 0x014d4152\n   id: 0x01020304\n",
+              capture(1, [&] { image_header_dump(header, 1); }));
+    EXPECT_EQ("", capture(1, [&] { image_header_dump(header, 0); }));
+}
+
+}  // namespace
+
