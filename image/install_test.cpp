@@ -34,6 +34,14 @@ TEST(FileWriters, CopyAndWriteGiveTheBytesWithTheProgressDisplay) {
     EXPECT_EQ(data, read_file("/tmp/fw-copy"));
     EXPECT_EQ("    \b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\b\b\b\b100%\n", out);
 
+    // A file of one 256-byte unit is whole at its one piece, as a shorter one is.
+    for (std::size_t size : {255, 256}) {
+        out = capture_stdout(
+            [&] { result = file_write_progress("/tmp/fw-source", data.data(), size); });
+        EXPECT_EQ(1, result);
+        EXPECT_EQ("    \b\b\b\b100%\b\b\b\b100%\n", out) << size;
+    }
+
     out = capture_stdout([&] { result = file_write_progress("/tmp/no-dir/x", "abc", 3); });
     EXPECT_EQ(0, result);
     EXPECT_EQ("File /tmp/no-dir/x write failed (err 2: bytes_written 0, len 3, wr_len 3)\n", out);
