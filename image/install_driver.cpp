@@ -4,10 +4,14 @@
 //
 //   install_driver FILE SAME_VERSION SLOT [LOG_NAME LOG_SOURCE]
 //
-// Prints "image_install: N" with the result; with a log name and source,
-// a successful run writes the install-log line as the callers do.
+// Prints "image_install: N" with the result, and how many of the arrays
+// the install allocated (its piece buffers, a component's bytes) it did
+// not give back: the rescue menu installs again and again in one process.
+// With a log name and source, a successful run writes the install-log
+// line as the callers do.
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "auth/crypto/toolkit.h"
 #include "auth/keystore.h"
@@ -15,6 +19,30 @@
 #include "board/mtd.h"
 #include "image/install.h"
 #include "image/install_log.h"
+
+namespace {
+long arrays_held = 0;
+}  // namespace
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    void* p = std::malloc(size > 0 ? size : 1);
+    arrays_held += p != nullptr ? 1 : 0;
+    return p;
+}
+void* operator new[](std::size_t size) {
+    void* p = operator new[](size, std::nothrow);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+void operator delete[](void* p) noexcept {
+    arrays_held -= p != nullptr ? 1 : 0;
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    operator delete[](p);
+}
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 6) {
@@ -25,8 +53,9 @@ int main(int argc, char** argv) {
     mtd_open_partitions();
     TOOLKIT_init();
     imgsign_loadSystemKeys();
+    long held = arrays_held;
     int result = image_install(argv[1], std::atoi(argv[2]), std::atoi(argv[3]));
-    std::printf("\nimage_install: %d\n", result);
+    std::printf("\nimage_install: %d\narrays kept: %ld\n", result, arrays_held - held);
     if (result == 1 && argc == 6) {
         install_log_write(argv[4], argv[5]);
     }
