@@ -378,6 +378,8 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert board.eeprom(OS_KIND) == ord("C")
     assert board.eeprom(BOOT_SLOT) == 2 and board.eeprom(ORVEX_SLOT) == 2
     assert board.file("eeprom.bin")[STAMP2 + 1:STAMP2 + 3] == bytes([0x59, 0x23])
+    # Each EEPROM write costs time and wear: the OS kind is written once.
+    assert board.file("i2c.log").decode().splitlines().count("0 0x56 w 01 38 43") == 1
     for name in ("image2", "uboot"):
         assert board.file(f"emmc/p4/{name}-version") == bytes([0x0A, 0x00, 0x01, 0x02])
         assert board.file(f"emmc/p4/{name}-crc") == orvex[:4]
