@@ -389,6 +389,15 @@ def test_application_then_orvex_asks_once(tmp_path):
                      r"at \d\d:\d\d:\d\d on 5-12-2026\n)", out)
     assert line and board.file("emmc/p1/install.log").decode() == first + line.group(1)
 
+    # A stick path is at most 4095 bytes: a line of up to 4223 bytes is
+    # logged, a longer one is left out rather than cut.
+    fixed = len("File  installed from USB at 00:00:00 on 5-12-2026\n")
+    board.runs_at_once([dict(data=kernel, log=("/" + "a" * (4222 - fixed), "USB")),
+                        dict(data=kernel, log=("/" + "b" * (4223 - fixed), "USB"))])
+    assert board.results == [1, 1]
+    logged = board.file("emmc/p1/install.log").decode().splitlines(keepends=True)
+    assert len(logged) == 3 and len(logged[2]) == 4223 and "/aaa" in logged[2]
+
 
 def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
     board = Board(tmp_path, "--os-kind", "C", "--boot-slot", "2")
