@@ -201,6 +201,18 @@ TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
         EXPECT_EQ(rows[i].out, out) << "row " << i;
         EXPECT_EQ(rows[i].err, err) << "row " << i;
     }
+    // A stream that cannot seek holds no component: not even its first
+    // header is read.
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    ASSERT_EQ(static_cast<ssize_t>(app.size()), write(ends[1], app.data(), app.size()));
+    close(ends[1]);
+    std::FILE* stream = fdopen(ends[0], "rb");
+    BootableComponent found{};
+    found.last_magic = 1;
+    EXPECT_EQ(0, image_find_bootable(stream, &found));
+    EXPECT_EQ(0u, found.last_magic);
+    std::fclose(stream);
 }
 
 TEST(ImagePieces, SplitHeaderFromPayloadAndKeepTheCrc) {
