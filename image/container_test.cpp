@@ -46,7 +46,8 @@ ImageHeaderFault parse_fault(const Bytes& bytes) {
 }
 
 // The three header formats as imgtool packs them are walked by tests/imgtool
-// and the install console tests; these are the shapes imgtool never makes.
+// and the install console tests; these are the shapes imgtool never makes,
+// and the basic format they are told apart from.
 TEST(ImageHeaderParse, ShapesImgtoolNeverMakes) {
     Bytes long_header = first24(100, kKernel | kImageFlag);
     put_be16(long_header, 18, 40);
@@ -57,6 +58,7 @@ TEST(ImageHeaderParse, ShapesImgtoolNeverMakes) {
         std::uint32_t header_len;
         std::uint32_t payload_len;
     } cases[] = {
+        {first24(100, kKernel), HeaderFormat::Basic, 16, 100},
         {long_header, HeaderFormat::Long, 40, 100},
         // "HDR3" wins over the flag bit; the long-header length would read "R3".
         {hdr3_first24(100, kApp | kImageFlag, 30), HeaderFormat::Hdr3, 30, 86},
@@ -135,6 +137,8 @@ TEST(ImageFindSignature, LastWellFormedTag3EntryBeforeAZeroLength) {
     ImageExtEntry found{};
     std::uint32_t at = kImageFirstEntry;
     EXPECT_EQ(ImageExtStep::Entry, image_ext_next(header, &at, &found));
+    EXPECT_EQ(kImageFirstEntry, found.offset);
+    EXPECT_EQ(6, found.tag);
     EXPECT_EQ(ImageExtStep::PastHeader, image_ext_next(header, &at, &found));
     at = kImageFirstEntry;
     header.resize(header.size() - 2);
@@ -153,6 +157,8 @@ TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
     Bytes long_hdr3 = component(kKernel, 3, pattern(40, 1));
     put_be16(long_hdr3, 22, static_cast<std::uint32_t>(long_hdr3.size() + 1));
     // A long header of length 0 would never move the search on.
+    Bytes app_hdr3 =
+        component(kApp, 3, pattern(10, 1), concat({entry(7, pattern(60, 2)), alias_entry(kApp)}));
     Bytes stuck = component(kKernel, 2, {});
     put_be16(stuck, 18, 0);
     put_be32(stuck, 4, 0);
@@ -187,6 +193,8 @@ TEST(FindBootable, AliasesZeroBytesAndMalformedSizes) {
          "Image component at offset 0 refused: HDR3 header longer than the component.\n"},
         {concat({component(kBoot, 1, pattern(8, 1)), stuck, app}), 0, kKernel | kImageFlag, "",
          "Image component at offset 24 refused: long header shorter than 16 bytes.\n"},
+        // A file that ends inside a format-3 header: nothing to boot.
+        {Bytes(app_hdr3.begin(), app_hdr3.begin() + 60), 0, kApp, "", ""},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         std::FILE* file = file_with(rows[i].file);
@@ -244,6 +252,20 @@ TEST(ImagePieces, SplitHeaderFromPayloadAndKeepTheCrc) {
             << piece_size;
         std::fclose(file);
     }
+    // A file that ends inside the component, and no room to read into.
+    std::FILE* cut = file_with(Bytes(bytes.begin(), bytes.end() - 1));
+    ASSERT_EQ(0, fseeko(cut, static_cast<off_t>(start), SEEK_SET));
+    ImagePieceReader reader{};
+    image_pieces_begin(reader, cut, layout);
+    Bytes buffer(4096);
+    ImagePiece piece{};
+    EXPECT_EQ(-1, image_pieces_next(reader, buffer, &piece));
+    EXPECT_EQ(-1, image_pieces_next(reader, {}, &piece));
+    std::fclose(cut);
+    // The CRC leaves out bytes 0 to 3 and takes every byte after them.
+    const Bytes five = {1, 2, 3, 4, 'a'};
+    EXPECT_EQ(0x174841BCu, image_component_crc(five));
+    EXPECT_EQ(0xFFFFFFFFu, image_component_crc(Bytes(4, 7)));
 }
 
 }  // namespace

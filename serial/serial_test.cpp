@@ -109,6 +109,10 @@ TEST(SerialByte, ReadOnlyWithAPortAndAPlaceForTheByte) {
     EXPECT_EQ(1, serial_get_byte(1, &byte, ends[0]));
     EXPECT_EQ('x', byte);
     EXPECT_EQ(-1, serial_put_byte('y', -1));
+    // Without a port there is no speed to restore and nothing to ask.
+    int restored = 0;
+    EXPECT_EQ("", capture(1, [&] { restored = serial_restore_mode(-1); }));
+    EXPECT_EQ(-1, restored);
     close(ends[0]);
     close(ends[1]);
 }
