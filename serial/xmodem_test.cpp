@@ -117,21 +117,23 @@ TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
 
 // Before the first block a misnumbered block or block 0 is answered with
 // C; afterwards a misnumbered or damaged block with NAK, and a repeated one
-// with ACK without writing it twice. EOT is confirmed with one NAK; one
-// that is not repeated (sx repeats it) still ends after five quiet seconds.
+// with ACK without writing it twice. EOT is confirmed with one NAK, and
+// line noise behind it is dropped before the NAK so that the repeated EOT
+// is the answer read.
 TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
     SerialLine line;
     const std::string one = data(128, 1), two = data(1024, 2);
     Transfer t = receive(line, [&](Terminal& term) {
         const std::string steps[] = {block(1, one, 1), block(0, one),           block(1, one),
                                      block(2, two, 3), block(2, two, 0, 0x100), block(2, two),
-                                     block(2, two),    std::string{kEot}};
+                                     block(2, two),    std::string{kEot, 'z', 'z'}};
         std::size_t expected = 1;
         for (const auto& step : steps) {
             term.send(step);
             term.await(++expected);
         }
-        term.await(++expected);  // the ACK after five quiet seconds
+        term.send(std::string{kEot});
+        term.await(++expected);
         return 0;
     });
     EXPECT_EQ(t.answers, (std::string{'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
@@ -200,6 +202,31 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
     EXPECT_EQ(t.result, 128);
     EXPECT_EQ(read_file(kOut), one);
     EXPECT_EQ(t.err, "CAN\nEOT\nEOT\nAll done\n");
+}
+
+// Before the first block a lone CAN is answered with C once its 3 seconds
+// for a second CAN are over; CAN CAN is the sender giving up, answered at
+// once with five CAN. Without a file name nothing starts. The sender
+// reports the counted tenths of a second the lone CAN waited.
+TEST(XmodemScripted, LoneCanWaitsThreeSecondsTwoCansCancel) {
+    EXPECT_EQ(-1, xmodem_receive(nullptr));
+    SerialLine line;
+    setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
+    Transfer t = receive(line, [&](Terminal& term) {
+        term.await(1);
+        std::uint64_t from = sandbox::slept_us();
+        term.send(std::string{kCan});
+        term.await(2);
+        std::uint64_t waited = (sandbox::slept_us() - from) / 100000;
+        term.send(std::string{kCan, kCan});
+        term.await(7);
+        return static_cast<int>(waited);
+    });
+    EXPECT_EQ(t.answers, "CC" + std::string(5, kCan));
+    EXPECT_GE(t.sender, 30);
+    EXPECT_LT(t.sender, 40);
+    EXPECT_EQ(t.result, 0);
+    EXPECT_EQ(t.err, "CAN\nCAN\n");
 }
 
 // A block from the future means the two ends disagree: the transfer is
