@@ -111,7 +111,8 @@ TEST_F(Durable, FailuresKeepTheirOwnErrno) {
 }
 
 // An append reads the old file and leaves no descriptor open; a name
-// without a folder has its directory synced where the launcher runs.
+// without a folder has its directory synced where the launcher runs, one
+// at the top the root.
 TEST_F(Durable, AppendsLeaveNoDescriptorAndBareNamesSyncTheWorkingFolder) {
     auto open_descriptors = [] {
         int count = 0;
@@ -131,6 +132,11 @@ TEST_F(Durable, AppendsLeaveNoDescriptorAndBareNamesSyncTheWorkingFolder) {
     ASSERT_EQ(0, chdir(kSmall));
     EXPECT_TRUE(durable_sync_dir_of("install.log"));
     EXPECT_EQ(0, chdir(here));
+    // A file at the top has "/" synced; one deeper its own folder, which
+    // must be there.
+    EXPECT_TRUE(durable_sync_dir_of("/install.log"));
+    EXPECT_TRUE(durable_sync_dir_of(log.c_str()));
+    EXPECT_FALSE(durable_sync_dir_of((log + "-gone/install.log").c_str()));
 }
 
 // A key file that cannot be rewritten whole keeps the old one: a cut file
