@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -91,7 +92,7 @@ TEST_F(InstalledHeader, TypesWithoutAnInstalledPlaceAreUnknown) {
     EXPECT_STREQ("/user/images/image2", image_slot_path(2));
 }
 
-TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrc) {
+TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrcAndNothingIsNoVersion) {
     ImageHeader header = header_of(kBoot);
     install_flash({"mtd/uboot.bin", 0xF0}, header);
     ImageHeader other_crc = header;
@@ -103,6 +104,13 @@ TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrc) {
     ImageHeader other_id = header;
     other_id.id = 0x02020304u;
     EXPECT_EQ(0, image_same_version(other_id, 1));
+    // Nothing installed to compare with is never the same version: an
+    // application for a slot without a file, a type without a place.
+    std::remove("/user/images/image2");
+    EXPECT_EQ(0, image_same_version(header_of(kApp), 2));
+    int unknown = 1;
+    capture(1, [&] { unknown = image_same_version(header_of(0x074D4152u), 1); });
+    EXPECT_EQ(0, unknown);
 }
 
 }  // namespace
