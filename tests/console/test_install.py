@@ -403,7 +403,8 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
     board = Board(tmp_path, "--os-kind", "C", "--boot-slot", "2")
     app = signed(tmp_path, "application", application("one"), "1.0.0.1", "app")
     boot_slot = board.eeprom(BOOT_SLOT)
-    assert board.install(app, slot=1) == 1
+    # A /user without its images folder (a new filesystem) gets one.
+    assert board.install(app, slot=1, before="rm -rf /user/images") == 1
     assert board.file("emmc/p1/images/image1") == app
     # Stored at 0x139 while the OS kind is still "C"; at the end the kind is
     # corrected to "E" and the slot stored again where "E" reads it, so the
