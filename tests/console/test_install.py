@@ -139,12 +139,13 @@ class Board:
         self.outs = re.split(r"@@ end of run \d+\n", text)[:len(runs)]
         self.results = []
         for i, out in enumerate(self.outs):
-            match = re.search(r"image_install: (\d)\n(arrays kept: (-?\d+)\n)", out)
+            match = re.search(r"image_install: (\d)\n(kept: (-?\d+) arrays, (-?\d+) descriptors\n)",
+                              out)
             self.results.append(int(match.group(1)) if match else None)
             if match:
                 # The rescue menu installs many times in one process: each
-                # install gives back every buffer it took.
-                assert match.group(3) == "0", out
+                # install gives back every buffer and descriptor it took.
+                assert match.group(3) == match.group(4) == "0", out
                 self.outs[i] = out.replace(match.group(2), "", 1)
         self.out = self.outs[-1]
 
