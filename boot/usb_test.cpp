@@ -1,8 +1,12 @@
-// The timed question at its end of input. The rejected list (MD5 digests,
-// one per content, md5sum run once) and the question answered "n" are the
-// USB story (tests/console/test_stories.py).
+// The timed question at its end of input, and the rejected list's edges.
+// The list itself (MD5 digests, one per content, md5sum run once) and the
+// question answered "n" are the USB story (tests/console/test_stories.py).
 #include "boot/usb.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,6 +20,32 @@ TEST(TimedQuestionEnd, EndOfInputIsNoInsteadOfAskingForever) {
     EXPECT_EQ(sandbox_test::on_console("", [&] { answer = confirm_timed("Load it? "); }),
               "Load it? (y/n) \nTimeout. Assuming \"no\".\n");
     EXPECT_EQ(answer, 0);
+}
+
+// The path forms open the file for one look and close it again; a file
+// md5sum cannot read (a directory's descriptor) has no digest, rather than
+// whatever the digest file held.
+TEST(RejectedList, PathFormsKeepNoDescriptorAndAnUnreadableFileHasNoDigest) {
+    auto open_descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 1024; ++fd) {
+            count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+        }
+        return count;
+    };
+    std::system("rm -rf /user/images/rejected");
+    sandbox_test::write_file("/tmp/stick-image", "an image seen once");
+    int before = open_descriptors();
+    rejected_add("/tmp/stick-image");
+    EXPECT_EQ(1, rejected_contains("/tmp/stick-image"));
+    EXPECT_EQ(before, open_descriptors());
+    char digest[33];
+    int dir = open("/tmp", O_RDONLY | O_DIRECTORY);
+    int result = -1;
+    sandbox_test::capture(2, [&] { result = image_md5(dir, digest); });
+    EXPECT_EQ(0, result);
+    close(dir);
+    std::system("rm -rf /user/images/rejected /tmp/stick-image");
 }
 
 }  // namespace
