@@ -26,19 +26,12 @@ TEST(TimedQuestionEnd, EndOfInputIsNoInsteadOfAskingForever) {
 // md5sum cannot read (a directory's descriptor) has no digest, rather than
 // whatever the digest file held.
 TEST(RejectedList, PathFormsKeepNoDescriptorAndAnUnreadableFileHasNoDigest) {
-    auto open_descriptors = [] {
-        int count = 0;
-        for (int fd = 0; fd < 1024; ++fd) {
-            count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-        }
-        return count;
-    };
     std::system("rm -rf /user/images/rejected");
     sandbox_test::write_file("/tmp/stick-image", "an image seen once");
-    int before = open_descriptors();
+    int before = sandbox_test::open_descriptors();
     rejected_add("/tmp/stick-image");
     EXPECT_EQ(1, rejected_contains("/tmp/stick-image"));
-    EXPECT_EQ(before, open_descriptors());
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
     char digest[33];
     int dir = open("/tmp", O_RDONLY | O_DIRECTORY);
     int result = -1;

@@ -114,18 +114,11 @@ TEST_F(Durable, FailuresKeepTheirOwnErrno) {
 // without a folder has its directory synced where the launcher runs, one
 // at the top the root.
 TEST_F(Durable, AppendsLeaveNoDescriptorAndBareNamesSyncTheWorkingFolder) {
-    auto open_descriptors = [] {
-        int count = 0;
-        for (int fd = 0; fd < 1024; ++fd) {
-            count += fcntl(fd, F_GETFD) != -1;
-        }
-        return count;
-    };
     const std::string log = at("install.log");
     write_file(log.c_str(), "old\n");
-    int before = open_descriptors();
+    int before = sandbox_test::open_descriptors();
     ASSERT_EQ(DurableResult::Written, durable_append(log.c_str(), "new\n", 4));
-    EXPECT_EQ(before, open_descriptors());
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
     EXPECT_EQ("old\nnew\n", read_file(log.c_str()));
     char here[256];
     ASSERT_NE(nullptr, getcwd(here, sizeof here));

@@ -3,6 +3,7 @@
 // test only.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,6 +47,16 @@ std::string capture(int fd, Fn&& fn) {
 
 // Whole files inside the switch (slot files, /tmp, the stick): the bytes
 // written, or read back ("<missing>" when the file cannot be opened).
+// How many descriptors the process has open: a call that leaves one open
+// shows as a count one higher afterwards.
+inline int open_descriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    }
+    return count;
+}
+
 inline void write_file(const std::string& path, const std::string& content) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file != nullptr) {
