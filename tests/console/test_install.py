@@ -124,7 +124,7 @@ class Board:
             answers = self.tmp / f"run{i}.answers"
             answers.write_text(run.get("answers", ""))
             puts += ["--put", f"{image}=/opt/run{i}.img", "--put", f"{answers}=/opt/run{i}.answers"]
-            args = " ".join(["/opt/tests/install_driver", f"/opt/run{i}.img",
+            args = " ".join(["/opt/tests/install_driver", run.get("path", f"/opt/run{i}.img"),
                              str(run.get("same", 0)), str(run.get("slot", 0)),
                              *(f"'{word}'" for word in run.get("log", ()))])
             # A subshell each: a run's limits (ulimit) end with it.
@@ -428,12 +428,17 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
         dict(data=kernel + bad_rfs, before=kind_c),
         dict(data=kernel + huge_rfs,
              before=f"cp /sandbox/board/eeprom.bin /tmp/eeprom; {kind_c}; ulimit -v 65536"),
+        # The same file downloaded to /tmp is mapped, not copied: private
+        # memory (ulimit -d) far below its size still holds the install.
+        dict(data=b"", path="/tmp/run1.img", before="cp /opt/run1.img /tmp; ulimit -d 32768"),
         dict(data=other, answers="\n", before="cp /sandbox/board/eeprom.bin /tmp/eeprom-b"),
     ])
-    failed, no_memory, booted = board.outs
-    assert board.results == [0, 0, None]
+    failed, no_memory, mapped, booted = board.outs
+    assert board.results == [0, 0, 0, None]
     assert "Bad crc for RFS" in failed
     assert f"Failed to allocate buffer for image ({len(huge_rfs)})\n" in no_memory
+    assert "Failed to allocate" not in mapped
+    assert f"RFS image is too big for flash ({len(huge_rfs)} > 5242880)" in mapped
     board.assert_flash("kernel", kernel)
     assert board.file("tmp/eeprom")[OS_KIND] == ord("E")
     assert board.file("tmp/eeprom-b")[OS_KIND] == ord("E")
