@@ -82,6 +82,12 @@ class Terminal {
         }
     }
 
+    // Whether the launcher has sent bytes that are not read yet.
+    bool pending() const {
+        pollfd p{master_, POLLIN, 0};
+        return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    }
+
     template <typename Pred>
     void wait_until(Pred pred) const {
         while (!pred()) {
