@@ -10,8 +10,6 @@
 // again and again in one process.
 // With a log name and source, a successful run writes the install-log
 // line as the callers do.
-#include <fcntl.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -22,17 +20,10 @@
 #include "board/mtd.h"
 #include "image/install.h"
 #include "image/install_log.h"
+#include "platform/sandbox/descriptors.h"
 
 namespace {
 long arrays_held = 0;
-
-int open_descriptors() {
-    int count = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-        count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-    }
-    return count;
-}
 }  // namespace
 
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
@@ -65,10 +56,10 @@ int main(int argc, char** argv) {
     TOOLKIT_init();
     imgsign_loadSystemKeys();
     long held = arrays_held;
-    int open = open_descriptors();
+    int open = sandbox_test::open_descriptors();
     int result = image_install(argv[1], std::atoi(argv[2]), std::atoi(argv[3]));
     std::printf("\nimage_install: %d\nkept: %ld arrays, %d descriptors\n", result,
-                arrays_held - held, open_descriptors() - open);
+                arrays_held - held, sandbox_test::open_descriptors() - open);
     if (result == 1 && argc == 6) {
         install_log_write(argv[4], argv[5]);
     }

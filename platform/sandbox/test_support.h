@@ -3,7 +3,6 @@
 // test only.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sandbox/board_files.h"
+#include "platform/sandbox/descriptors.h"
 
 namespace sandbox_test {
 
@@ -47,16 +47,6 @@ std::string capture(int fd, Fn&& fn) {
 
 // Whole files inside the switch (slot files, /tmp, the stick): the bytes
 // written, or read back ("<missing>" when the file cannot be opened).
-// How many descriptors the process has open: a call that leaves one open
-// shows as a count one higher afterwards.
-inline int open_descriptors() {
-    int count = 0;
-    for (int fd = 0; fd < 1024; ++fd) {
-        count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-    }
-    return count;
-}
-
 inline void write_file(const std::string& path, const std::string& content) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file != nullptr) {
