@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ TEST_F(Base64, OutputIsBoundedAndMayOverlapTheInput) {
     size_t len = 0;
     EXPECT_EQ(BASE64_decode(text.data(), text.size(), small, sizeof small, &len),
               CRYPTO_ERR_BASE64);
+    // A buffer of just the decoded size: not a byte is written past it.
+    uint8_t exact[7];
+    std::memset(exact, 0xEE, sizeof exact);
+    ASSERT_EQ(BASE64_decode(text.data(), text.size(), exact, 6, &len), CRYPTO_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(exact), len), "foobar");
+    EXPECT_EQ(exact[6], 0xEE);
     auto* buffer = reinterpret_cast<uint8_t*>(text.data());
     ASSERT_EQ(BASE64_decode(text.data(), text.size(), buffer, text.size(), &len), CRYPTO_OK);
     EXPECT_EQ(std::string(text.data(), len), "foobar");

@@ -102,12 +102,14 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
     ASSERT_EQ(convert(spki(parts_), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), Bytes(parts_.modulus.begin() + 1, parts_.modulus.end()));
     EXPECT_EQ(exponent_of(key_), Bytes{0x03});
-    std::vector<SpkiParts> faults(5, parts_);
+    std::vector<SpkiParts> faults(7, parts_);
     faults[0].afterKey = {0x00};                                // a byte after the key
     faults[1].afterExponent = tlv(0x02, {0x01});                // a third number
     faults[2].unusedBits = {0x01};                              // a BIT STRING with unused bits
     faults[3].modulus[0] = 0xC3;                                // a negative modulus
     faults[4].modulus.insert(faults[4].modulus.begin(), 0x00);  // a needless zero byte
+    faults[5].modulus.clear();                                  // INTEGERs without a byte
+    faults[6].exponent.clear();
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_DER) << i;
     }
