@@ -126,6 +126,7 @@ TEST(ConsoleInput, LineEditor) {
         {"abc\x02\x02\r", 32, "abc", "abc\b\b\n"},            // Enter in the middle
         {"ab\x01\x1b[1;5Cx\x1b[D\x1b[A\x1b[3~\r", 32, "axb", "ab\b\baxb\b\b\n"},
         {"ab\x1b\x7f\x1bz\r", 32, "az", "ab\b \bz\n"},
+        {"ab\x1b\x1b[Dx\r", 32, "axb", "ab\bxb\b\n"},  // the second ESC starts the arrow
         {"\t\xe9\r", 32, "\xe9", "\a\xe9\n"},
         {"ab\r", 1, "", "\a\a\n"},
         {"ab\r", 0, "", ""},  // no room at all: nothing is read or written

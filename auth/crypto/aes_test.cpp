@@ -82,6 +82,14 @@ TEST(AesRefusal, BadKeysAndLengthsAreRefused) {
     EXPECT_EQ(data, Bytes(48, 0x5A));
     EXPECT_EQ(iv, Bytes(16, 0xA5));
     AES_deleteCtx(&ctx);
+    // No memory for the context: no context, and a status that says why.
+    ToolkitMemoryHooks none{[](size_t) -> void* { return nullptr; }, [](void*) {}};
+    toolkit_setMemoryHooks(&none);
+    CryptoStatus status = CRYPTO_OK;
+    ctx = AES_createCtx(key.data(), 16, AES_DIR_ENCRYPT, &status);
+    toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ(ctx, nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_NO_MEMORY);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ import pexpect
 import pytest
 
 import images
-from console_helpers import LAUNCHER, ROOT
+from console_helpers import LAUNCHER, NO_BUS_0, ROOT
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
@@ -190,13 +190,20 @@ def test_version_tells_the_build_and_its_keys(make_switch):
     assert switch.commands() == []
 
 
-def test_absent_eeprom_boots_slot_1_and_leaves_the_eeprom_file_alone(make_switch):
-    # The EEPROM does not answer: the configured slot 2 cannot be read, the
-    # start goes on with slot 1 and nothing is written.
-    switch = make_switch("--i2c-absent", "eeprom", "--boot-slot", "2",
-                         slots={1: GOOD1, 2: GOOD2})
+@pytest.mark.parametrize("missing", [
+    ("--i2c-absent", "eeprom"),
+    pytest.param(("--i2c-buses", "1"), marks=pytest.mark.namespace_only(NO_BUS_0)),
+])
+def test_absent_eeprom_boots_slot_1_and_leaves_the_eeprom_file_alone(make_switch, missing):
+    # The EEPROM does not answer, or its bus has no device node: the
+    # configured slot 2 cannot be read, the start goes on with slot 1 and
+    # nothing is written. The bus that was never opened is never closed
+    # either: the application still has the console for its output.
+    switch = make_switch(*missing, "--boot-slot", "2", slots={1: GOOD1, 2: GOOD2})
     before = (switch.board / "eeprom.bin").read_bytes()
     switch.boot()
+    if missing[0] == "--i2c-buses":
+        switch.expect("ERROR: driver /dev/i2c-0 couldn't be opened\r\n")
     switch.expect("Booting image '1'")
     switch.expect("application up: slot1")
     switch.end()

@@ -43,10 +43,10 @@ def assert_quiet(switch, seconds):
         switch.console.expect(r"\S", timeout=seconds)
 
 
-@pytest.mark.parametrize("left", [None, "..a"])
+@pytest.mark.parametrize("left", [None, "..a", ".a"])
 def test_empty_user_filesystem_is_rebuilt_with_nothing_to_restore(make_switch, engine, left):
-    """An empty /user has nothing to restore; one holding only a file whose
-    name starts with two dots ("..a") is not empty."""
+    """An empty /user has nothing to restore; one holding only a dot file
+    whose name is one letter longer than "." or ".." is not empty."""
     switch = make_switch("--emmc-partitions", "1,2,3", slots={})
     shutil.rmtree(switch.board / "emmc" / "p1" / "images")
     if left:
