@@ -113,6 +113,11 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_DER) << i;
     }
+    // A key of one number: the exponent is missing.
+    Bytes modulusOnly = tlv(0x30, tlv(0x02, parts_.modulus));
+    EXPECT_EQ(convert(tlv(0x30, cat({parts_.algorithm, tlv(0x03, cat({{0x00}, modulusOnly}))})),
+                      &key_),
+              CRYPTO_ERR_DER);
     // Only the strict DER encoding of a length is taken: 30 82 01 22 ->
     // 30 83 00 01 22 (more bytes than needed), 30 80 (indefinite).
     Bytes longLength = spki(parts_);
@@ -127,7 +132,7 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
 }
 
 TEST_F(PublicKey, KeysThatAreNotUsableRsaKeysAreRefused) {
-    std::vector<SpkiParts> faults(6, parts_);
+    std::vector<SpkiParts> faults(7, parts_);
     const Bytes ecOid = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
     faults[0].algorithm = tlv(0x30, cat({tlv(0x06, ecOid), kNull}));  // another algorithm
     faults[1].algorithm = tlv(0x30, tlv(0x06, kRsaOid));              // parameters missing
@@ -135,6 +140,7 @@ TEST_F(PublicKey, KeysThatAreNotUsableRsaKeysAreRefused) {
     faults[3].exponent = {0x01};                                      // exponent 1
     faults[4].exponent = {0x01, 0x00, 0x00};                          // even exponent
     faults[5].exponent = faults[5].modulus;                           // exponent = modulus
+    faults[6].modulus = {0x00};                                       // the number 0, one byte
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_NOT_RSA_KEY) << i;
     }
