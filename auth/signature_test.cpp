@@ -19,7 +19,9 @@
 
 namespace {
 
+using auth_test::capture_stdout;
 using auth_test::on_console;
+using auth_test::write_file;
 using image_test::Bytes;
 
 Bytes fixture(const char* name) {
@@ -222,6 +224,16 @@ TEST_F(SignaturePolicy, DeveloperImagesAnswerHoldsOnceTheTestHasRunToItsEnd) {
         board_.set("mtd/rfs.bin", rows[i].rfs);
         EXPECT_EQ(rows[i].developer, imgsign_developerImages()) << "row " << i;
     }
+    // A development key file that cannot be loaded (too long) stops the
+    // test early: the answer is no for now, and the test runs again once
+    // the key loads (the file removed, the built-in key is written).
+    imgsign_forgetDeveloperImages();
+    board_.set("mtd/rfs.bin", in_flash(development_));
+    write_file(kDevelopmentKeyFile, std::string(kKeyFileMaxSize + 1, 'k'));
+    EXPECT_EQ("ERROR loading key as length too long 501 > 500\n",
+              capture_stdout([] { EXPECT_EQ(0, imgsign_developerImages()); }));
+    unlink(kDevelopmentKeyFile);
+    EXPECT_EQ(1, imgsign_developerImages());
 }
 
 }  // namespace

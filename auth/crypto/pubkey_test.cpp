@@ -102,6 +102,12 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
     ASSERT_EQ(convert(spki(parts_), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), Bytes(parts_.modulus.begin() + 1, parts_.modulus.end()));
     EXPECT_EQ(exponent_of(key_), Bytes{0x03});
+    // A modulus INTEGER of exactly 128 bytes: the first length that needs
+    // the long form (81 80).
+    SpkiParts longForm = parts_;
+    longForm.modulus = odd_modulus(127);
+    ASSERT_EQ(convert(spki(longForm), &key_), CRYPTO_OK);
+    EXPECT_EQ(modulus_of(key_), Bytes(longForm.modulus.begin() + 1, longForm.modulus.end()));
     std::vector<SpkiParts> faults(7, parts_);
     faults[0].afterKey = {0x00};                                // a byte after the key
     faults[1].afterExponent = tlv(0x02, {0x01});                // a third number
@@ -113,6 +119,8 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_DER) << i;
     }
+    // An algorithm and no key after it.
+    EXPECT_EQ(convert(tlv(0x30, parts_.algorithm), &key_), CRYPTO_ERR_DER);
     // A key of one number: the exponent is missing.
     Bytes modulusOnly = tlv(0x30, tlv(0x02, parts_.modulus));
     EXPECT_EQ(convert(tlv(0x30, cat({parts_.algorithm, tlv(0x03, cat({{0x00}, modulusOnly}))})),
