@@ -352,10 +352,15 @@ def test_application_then_orvex_asks_once(tmp_path):
     # First a kernel alone on this "E" switch: it writes no EEPROM byte, so
     # the clock has not moved when its log line is written.
     kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
-    board.runs_at_once([dict(data=kernel, log=("image", "xmodem")),
+    # An empty install log (a cut right after it was made) is appended to.
+    # A link at slot 2's name is replaced by the slot, not written through.
+    board.runs_at_once([dict(data=kernel, log=("image", "xmodem"), before=": > /user/install.log"),
                         dict(data=app + orvex, answers="2\n",
-                             log=("/mnt/usb/VKT3390_Boot.img", "USB"))])
+                             log=("/mnt/usb/VKT3390_Boot.img", "USB"),
+                             before="echo kept > /user/kept; ln -s /user/kept /user/images/image2")])
     assert board.results == [1, 1]
+    assert board.file("emmc/p1/kept") == b"kept\n"
+    assert not (board.path / "emmc/p1/images/image2").is_symlink()
     first = "File image installed from xmodem at 23:59:45 on 5-12-2026\n"
     assert "Updating install log. " + first in board.outs[0]
     out = board.out
