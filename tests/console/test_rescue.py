@@ -8,7 +8,8 @@ import pytest
 
 import images
 from console_helpers import (FAST_WAIT, LIVE_BOARD, NOT_ON_FAT, OPTIONS, PROMPT,
-                             RESTORE_WAIT, at_menu, choose, press_after_reminder, signed)
+                             RESTORE_WAIT, SCRIPTED_ANSWERS, at_menu, choose,
+                             press_after_reminder, signed)
 
 RESCUE = ("--env", "diagnostics=rescue")
 KERNEL = 0x034D4152
@@ -95,13 +96,21 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path, engine)
         assert "mac 02:1a:2b:3c:4d:5e" in text.lower()
 
 
-def test_exit_reboots_an_orvex_board(make_switch):
-    switch = make_switch(*RESCUE, "--os-kind", "C", slots={1: GOOD1})
+@pytest.mark.parametrize("refused", [
+    False, pytest.param(True, marks=pytest.mark.namespace_only(SCRIPTED_ANSWERS))],
+    ids=["rebooted", "reboot-refused"])
+def test_exit_reboots_an_orvex_board(make_switch, refused):
+    answers = ("--answer", "reboot=1") if refused else ()
+    switch = make_switch(*RESCUE, "--os-kind", "C", *answers, slots={1: GOOD1})
     switch.boot()
     at_menu(switch)
     choose(switch, "E")
-    assert "Booting image" not in switch.end()
-    assert switch.rebooted and switch.commands()[-1] == "reboot"
+    # A reboot that fails leaves the board up: the operator is told so,
+    # and the launcher ends.
+    text = switch.end(status=0 if refused else None)
+    assert "Booting image" not in text
+    assert ("System reboot failed, please power-cycle." in text) == refused
+    assert switch.rebooted != refused and switch.commands()[-1] == "reboot"
 
 
 CHOOSE_FILE = "Choose file number to install (q to quit): "
