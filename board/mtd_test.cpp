@@ -4,8 +4,11 @@
 #include "board/test_support.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -71,6 +74,41 @@ TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
     EXPECT_EQ(1, result);
     EXPECT_EQ(with(0xF00, data), board_.get("mtd/kernel.bin"));
     EXPECT_EQ(3 * kBlockRequests, requests());
+}
+
+// The figure reaches the console as each block ends, not with the next
+// line: an operator whose power fails in the middle of a long write has
+// seen how far it got. Here the power is cut at block 2's second request,
+// in a writer of its own, since a cut ends the process.
+TEST_F(MtdTest, ProgressShownSoFarSurvivesAPowerCut) {
+    std::string data = data_of(kErase + 0x300, 0xA5);
+    board_.remove("mtd/power-cut.log");
+    board_.set("mtd/power-cut-after", std::to_string(2 * kBlockRequests + 1) + "\n");
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    std::fflush(stdout);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        // As the launcher has it on the console.
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        write(data, 0xF00, 1);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string shown;
+    char chunk[256];
+    for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;) {
+        shown.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ("     \b\b\b\b000%\b\b\b\b033%", shown);
 }
 
 // A block that cannot be read, or whose cells no longer program after the
