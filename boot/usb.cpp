@@ -71,17 +71,6 @@ int image_md5(int fd, char out[33]) {
     return 1;
 }
 
-int image_md5(const char* path, char out[33]) {
-    // md5sum would wait for ever on a FIFO and read a device node to its
-    // end: only a file the installer would open as a container has a digest.
-    int fd = image_open_file(path);
-    int result = image_md5(fd, out);
-    if (fd >= 0) {
-        close(fd);
-    }
-    return result;
-}
-
 int rejected_contains(int fd) {
     char digest[33];
     if (!image_md5(fd, digest)) {

@@ -11,9 +11,8 @@ extern std::uint8_t usb_enabled;
 
 // MD5 digest of a file as busybox md5sum prints it: 32 lower-case hex
 // digits and a NUL into `out` (33 bytes). 1, or 0 when it could not be had.
-// The descriptor form digests a file opened with image_open_file (-1
-// gives 0), so that what is digested is what is installed or booted.
-int image_md5(const char* path, char out[33]);
+// It digests a file opened with image_open_file (-1 gives 0), so that what
+// is digested is what is installed or booted.
 int image_md5(int fd, char out[33]);
 
 // Whether the file's digest is in the rejected list (/user/images/rejected).
