@@ -290,6 +290,10 @@ def test_bad_files_give_result_0(tmp_path):
     board = Board(tmp_path)
     wraps = bytearray(component(KERNEL, pattern(8, 1)))
     wraps[4:8] = b"\xff\xff\xff\xf8"
+    # Header lengths that do not fit: a long header of 8 bytes, HDR3
+    # headers of 16 bytes and of more than the component.
+    faults = [bytearray(component(KERNEL, pattern(8, 1), fmt=fmt)) for fmt in (2, 3, 3)]
+    faults[0][18:20], faults[1][22:24], faults[2][22:24] = b"\0\x08", b"\0\x10", b"\x01\0"
     app = signed(tmp_path, "application", application("bad"), "1.0.0.0", "app")
     big = signed(tmp_path, "application", pattern(400000, 3), "1.0.0.0", "big")
     # Two write pieces that fill the 128 KiB left on /user exactly (after
@@ -305,6 +309,7 @@ def test_bad_files_give_result_0(tmp_path):
         dict(data=component(TYPE7, b"", "1.0.0.0") * 5000),
         # A kernel header whose size wraps past 32 bits.
         dict(data=bytes(wraps)),
+        *(dict(data=bytes(fault)) for fault in faults),
         # An ORVEX payload that is not gzip, with the unpacked file of an
         # earlier failed install still in /tmp: never taken for this one.
         dict(data=component(ORVEX, b"not gzip at all" * 10, "1.0.0.0"), slot=1,
@@ -324,14 +329,17 @@ def test_bad_files_give_result_0(tmp_path):
              " && mkdir /user/images && dd if=/dev/zero of=/user/a bs=8k count=17 2>/dev/null"
              " && { dd if=/dev/zero of=/user/b bs=4k 2>/dev/null; rm /user/a; }"),
     ])
-    assert board.results == [0] * 11
-    empty, short, many, wrap, not_gzip, eof, quit, quit_now, directory, full, at_close = \
-        board.outs
+    assert board.results == [0] * 14
+    empty, short, many, wrap, long8, hdr16, hdr_past, not_gzip, eof, quit, quit_now, directory, \
+        full, at_close = board.outs
     for out in (empty, short):
         assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
                        "ERROR: No valid image found\n\nimage_install: 0\n")
     assert "ERROR: No valid image found" in many
     assert "refused: component size past 4 GiB" in wrap
+    assert "Image component at offset 0 refused: long header shorter than 16 bytes." in long8
+    assert "refused: HDR3 header shorter than 24 bytes." in hdr16
+    assert "refused: HDR3 header longer than the component." in hdr_past
     assert "WARNING: writing image file failed" in not_gzip
     assert board.file("emmc/p2.img") == b""
     assert eof.count("Install image as image 1 or 2 (q to quit): ") == 1
