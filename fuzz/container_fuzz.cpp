@@ -12,7 +12,7 @@ namespace {
 
 void walk_header(std::span<const std::uint8_t> bytes, const ComponentLayout& layout) {
     std::uint32_t size = image_component_size(layout);
-    image_crc_check(bytes.first(size < bytes.size() ? size : bytes.size()));
+    image_component_crc(bytes.first(size < bytes.size() ? size : bytes.size()));
     if (layout.format != HeaderFormat::Hdr3 || layout.header_len > bytes.size()) {
         return;
     }

@@ -205,13 +205,6 @@ std::uint32_t image_component_crc(std::span<const std::uint8_t> component) {
     return image_crc32_final(crc);
 }
 
-int image_crc_check(std::span<const std::uint8_t> component) {
-    if (component.size() < kImageHeaderSize) {
-        return 0;
-    }
-    return image_component_crc(component) == load_be32(component, 0) ? 1 : 0;
-}
-
 ImageExtStep image_ext_next(std::span<const std::uint8_t> header, std::uint32_t* offset,
                             ImageExtEntry* entry) {
     std::size_t at = *offset;

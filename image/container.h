@@ -138,11 +138,9 @@ int image_starts_component(std::span<const std::uint8_t, kImageReadSize> first);
 void image_header_dump(const ImageHeader& header, int on);
 
 // The component check: the register over bytes 4 to the end of `component`
-// (exactly the component's bytes, header first). image_crc_check is 1 when
-// it equals the stored `crc`, 0 otherwise or when the bytes cannot even
-// hold the basic header.
+// (exactly the component's bytes, header first), to compare with the
+// stored `crc`.
 std::uint32_t image_component_crc(std::span<const std::uint8_t> component);
-int image_crc_check(std::span<const std::uint8_t> component);
 
 // ---- Extension entries (format 3) ----
 
