@@ -139,6 +139,16 @@ TEST(ImageFindSignature, LastWellFormedTag3EntryBeforeAZeroLength) {
     EXPECT_EQ(ImageExtStep::Entry, image_ext_next(header, &at, &found));
     EXPECT_EQ(kImageFirstEntry, found.offset);
     EXPECT_EQ(6, found.tag);
+    // imgtool lists a type for alias entries of four bytes or more only.
+    std::uint32_t alias = 0;
+    EXPECT_EQ(1, image_alias_value(found, &alias));
+    EXPECT_EQ(kApp, alias);
+    const std::uint8_t four[] = {0x02, 0x4D, 0x41, 0x52};
+    for (ImageExtEntry other : {ImageExtEntry{0, 3, 8, four}, ImageExtEntry{0, 6, 6, {four, 2u}}}) {
+        alias = 7;
+        EXPECT_EQ(0, image_alias_value(other, &alias)) << other.tag;
+        EXPECT_EQ(7u, alias);
+    }
     EXPECT_EQ(ImageExtStep::PastHeader, image_ext_next(header, &at, &found));
     at = kImageFirstEntry;
     header.resize(header.size() - 2);
