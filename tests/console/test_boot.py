@@ -137,13 +137,16 @@ def test_debugger_modes_as_the_boot_settings_say(make_switch):
     commands = switch.commands()
     assert commands.index("gunzip /tmp/gdb.gz") < commands.index("/tmp/gdb /tmp/home/bin/mp.elf.strip")
 
-    # Without a debugger in the other slot the start goes on as usual.
-    (switch.board / "emmc" / "p1" / "images" / "image2").unlink()
+    # Slot 2, booted when slot 1 is gone, looks for its debugger in slot 1;
+    # without one the start goes on as usual.
+    (switch.board / "emmc" / "p1" / "images" / "image1").unlink()
+    (switch.board / "emmc" / "p1" / "images" / "image2").write_bytes(GOOD2)
     setenv(switch, "memchk=on")
     switch.boot()
-    switch.expect("Failed to open GDB image (from slot 2)")
+    switch.expect("Extracting GDB from image slot 1")
+    switch.expect("Failed to open GDB image (from slot 1)")
     switch.expect("**** GDB mode selected but GDB not available. Please install GDB image ***")
-    switch.expect("application up: slot1")
+    switch.expect("application up: slot2")
     switch.end()
     assert switch.commands()[-1] == "/bin/backtrace"
 
