@@ -15,6 +15,7 @@ import sys
 
 import images
 from console_helpers import ROOT, at_menu, choose, signed, signed_bootloader
+from test_fsmaint import ERASE_QUESTION
 from test_stories import SLOT_QUESTION, tftp_download, user_files
 
 sys.path.insert(0, str(ROOT / "sandbox" / "e500"))
@@ -123,6 +124,33 @@ def test_a_cut_a_second_after_image2_updated_keeps_the_new_slot_2(make_switch, t
     assert reached == 0, "slot 2 was not on the card after the cut:\n" + switch.console.before
     switch.end(timeout=START)
     assert user_files(switch)["images/image2"] == app
+
+
+def test_a_cut_a_second_after_the_recovery_image_is_set_keeps_it_in_slot_2(make_switch, tmp_path):
+    recovery = images.component(images.APPLICATION, images.application("recovery"), "7.0.0.0")
+    rescue = tmp_path / "rescue.bin"
+    rescue.write_bytes(recovery)
+    switch = make_switch("--env", "diagnostics=diags", "--rfs", "development", "--mtd-file",
+                         f"rescue={rescue}", slots={1: b"not a container"})
+    flash = flash_digests(switch)
+    switch.boot(timeout=START, options=["--power-cut", "Setting boot image to 2+1"])
+    switch.expect(ERASE_QUESTION, timeout=START)
+    switch.console.send("n")
+    switch.expect("Install recovery image as image 1 or 2 (hit return to just boot image): ")
+    switch.console.send("2\r")
+    switch.expect("Setting boot image to 2")
+    text = switch.end(timeout=START)
+    assert_cut(switch, text, flash)
+    assert switch.eeprom(BOOT_SLOT) == 2
+
+    # The copy was on the card before the boot-slot byte named it.
+    subprocess.run([ROOT / "sandbox" / "setenv", switch.board, "diagnostics="], check=True)
+    switch.boot(timeout=START)
+    switch.expect("Booting image '2'")
+    reached = switch.console.expect_exact(["application up: recovery", "Entering Rescue Mode."])
+    assert reached == 0, "slot 2 was not on the card after the cut:\n" + switch.console.before
+    switch.end(timeout=START)
+    assert user_files(switch)["images/image2"] == recovery
 
 
 def loader_and_kernel(tmp_path):
