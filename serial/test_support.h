@@ -228,6 +228,13 @@ class SerialLine {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Whether the line is still at the transfer's speed, as the launcher
+    // left it.
+    bool fast() const {
+        termios t{};
+        return tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200;
+    }
+
    private:
     int master_ = -1;
     int log_ = -1;

@@ -294,6 +294,27 @@ namespace {
 // Nobody sends: the receiver asks with C once a second, 60 times in all,
 // then cancels. The sender reports the counted seconds from the first C
 // to the last.
+// A file that cannot be made ends the download before anything is asked
+// of the sender, and the line goes back to the console's own speed.
+TEST(XmodemScripted, FileThatCannotBeMadeBringsTheLineBack) {
+    SerialLine line;
+    line.start([](Terminal&) { return 0; });
+    long result = 0;
+    std::string out;
+    std::string err = capture(2, [&] {
+        out = capture(1, [&] { result = xmodem_receive("/tmp/no-such-folder/image"); });
+    });
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ("Can't open file!: No such file or directory\n", err);
+    EXPECT_NE(std::string::npos, out.find("Change the baud rate back to 9600 bps"));
+    // A line left fast would leave the terminal waiting for ever: the
+    // sender is then stopped instead.
+    ASSERT_FALSE(line.fast());
+    std::string answers;
+    EXPECT_EQ(0, line.join(&answers));
+    EXPECT_EQ(std::string::npos, answers.find('C'));
+}
+
 TEST(XmodemScripted, SilentSenderIsAskedSixtyTimesOnceASecondThenCancelled) {
     SerialLine line;
     setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
