@@ -328,10 +328,15 @@ def test_bad_files_give_result_0(tmp_path):
         dict(data=over, slot=2, before="/bin/busybox mount -t tmpfs -o size=512k tmpfs /user"
              " && mkdir /user/images && dd if=/dev/zero of=/user/a bs=8k count=17 2>/dev/null"
              " && { dd if=/dev/zero of=/user/b bs=4k 2>/dev/null; rm /user/a; }"),
+        # A kernel partition whose cells no longer program (last: the
+        # fault stays for the runs after it).
+        dict(data=signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel"),
+             before="echo kernel > /sandbox/board/mtd/write-fails"),
     ])
-    assert board.results == [0] * 14
+    assert board.results == [0] * 15
     empty, short, many, wrap, long8, hdr16, hdr_past, not_gzip, eof, quit, quit_now, directory, \
-        full, at_close = board.outs
+        full, at_close, flash_fails = board.outs
+    assert "Flash Write mtd write failed.\n\nkernel image update failed\n" in flash_fails
     for out in (empty, short):
         assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
                        "ERROR: No valid image found\n\nimage_install: 0\n")
