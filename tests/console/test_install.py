@@ -358,7 +358,8 @@ def test_bad_files_give_result_0(tmp_path):
 
 
 def test_application_then_orvex_asks_once(tmp_path):
-    board = Board(tmp_path, "--rtc", "2026-12-05 23:59:45")
+    # November: the month register (BCD 0x11) has its lowest bit set.
+    board = Board(tmp_path, "--rtc", "2026-11-05 23:59:45")
     app = signed(tmp_path, "application", application("two"), "1.2.3.4", "app")
     raw = pattern(300000, 11)
     orvex = component(ORVEX, gzip.compress(raw), "10.0.1.2")
@@ -374,7 +375,7 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert board.results == [1, 1]
     assert board.file("emmc/p1/kept") == b"kept\n"
     assert not (board.path / "emmc/p1/images/image2").is_symlink()
-    first = "File image installed from xmodem at 23:59:45 on 5-12-2026\n"
+    first = "File image installed from xmodem at 23:59:45 on 5-11-2026\n"
     assert "Updating install log. " + first in board.outs[0]
     out = board.out
     assert out.count("Install image as image 1 or 2") == 1
@@ -405,12 +406,12 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert out.count("Updating install logs\n") == 2
     # The log line: the clock advanced by the sleeps counted so far.
     line = re.search(r"Updating install log\. (File /mnt/usb/VKT3390_Boot\.img installed from USB "
-                     r"at \d\d:\d\d:\d\d on 5-12-2026\n)", out)
+                     r"at \d\d:\d\d:\d\d on 5-11-2026\n)", out)
     assert line and board.file("emmc/p1/install.log").decode() == first + line.group(1)
 
     # A stick path is at most 4095 bytes: a line of up to 4223 bytes is
     # logged, a longer one is left out rather than cut.
-    fixed = len("File  installed from USB at 00:00:00 on 5-12-2026\n")
+    fixed = len("File  installed from USB at 00:00:00 on 5-11-2026\n")
     board.runs_at_once([dict(data=kernel, log=("/" + "a" * (4222 - fixed), "USB")),
                         dict(data=kernel, log=("/" + "b" * (4223 - fixed), "USB"))])
     assert board.results == [1, 1]
