@@ -109,6 +109,12 @@ TEST_F(MtdTest, ProgressShownSoFarSurvivesAPowerCut) {
     ASSERT_EQ(writer, waitpid(writer, &status, 0));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_EQ("     \b\b\b\b000%\b\b\b\b033%", shown);
+    // The power back, the same write runs whole (the rest of block 2,
+    // erased when the power went, stays erased).
+    board_.remove("mtd/power-cut-after");
+    EXPECT_EQ("     \b\b\b\b000%\b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\n",
+              capture_stdout([&] { EXPECT_EQ(1, write(data, 0xF00, 1)); }));
+    EXPECT_TRUE(board_.get("mtd/kernel.bin").substr(0xF00, data.size()) == data);
 }
 
 // A block that cannot be read, or whose cells no longer program after the
