@@ -4,7 +4,8 @@
 // that waits at a prompt. So the counts are written out (and the counters
 // cleared, the next write adds to the file) each time the program is about
 // to wait: a read or poll that would block, a shell command, a sleep (at
-// most every 20 ms: the serial port is polled in 1 ms sleeps); and before
+// most every 20 ms: the serial port is polled in 1 ms sleeps), the
+// permanent stop's pause; and before
 // it replaces itself with the application (an exec never returns to write
 // them). The program
 // finds the folder in GCOV_PREFIX; without it nothing is written early.
@@ -27,6 +28,7 @@ int __real_system(const char* command);
 int __real_nanosleep(const struct timespec* req, struct timespec* rem);
 int __real_execv(const char* path, char* const argv[]);
 int __real_execvp(const char* file, char* const argv[]);
+int __real_pause(void);
 
 static long long now_ms(void) {
     struct timespec t;
@@ -122,4 +124,9 @@ int __wrap_execv(const char* path, char* const argv[]) {
 int __wrap_execvp(const char* file, char* const argv[]) {
     flush_counts();
     return __real_execvp(file, argv);
+}
+
+int __wrap_pause(void) {
+    flush_counts();
+    return __real_pause();
 }

@@ -57,6 +57,6 @@ function(bl_executable_options target)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/coverage_flush.c)
     target_link_options(${target} PRIVATE
       -Wl,--wrap=read,--wrap=poll,--wrap=fgets,--wrap=system,--wrap=nanosleep
-      -Wl,--wrap=execv,--wrap=execvp)
+      -Wl,--wrap=execv,--wrap=execvp,--wrap=pause)
   endif()
 endfunction()
