@@ -5,10 +5,9 @@
 // cleared, the next write adds to the file) each time the program is about
 // to wait: a read or poll that would block, a shell command, a sleep (at
 // most every 20 ms: the serial port is polled in 1 ms sleeps), the
-// permanent stop's pause; and before
-// it replaces itself with the application (an exec never returns to write
-// them). The program
-// finds the folder in GCOV_PREFIX; without it nothing is written early.
+// permanent stop's pause; and before it replaces itself with the
+// application (an exec never returns to write them). The program finds
+// the folder in GCOV_PREFIX; without it nothing is written early.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
