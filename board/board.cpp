@@ -36,11 +36,10 @@ int board_read_serial(std::uint8_t serial[kBoardSerialLen]) {
     if (serial == nullptr) {
         return 0;
     }
-    // Read into a scratch copy and take it only when all 12 bytes came: the
-    // serial number is key material, and half of one is worse than the
-    // caller's default.
+    // Read into scratch and take it only when all 12 bytes came: the serial
+    // number is key material, and half of one is worse than the caller's
+    // default.
     std::uint8_t scratch[kBoardSerialLen];
-    std::memcpy(scratch, serial, sizeof scratch);
     i2c_mux_select(kI2cMuxAddr, 0, kI2cEepromChannel);
     int ok = i2c_read_reg(0, kI2cEepromAddr, kEepromSerial, sizeof scratch, 2, scratch);
     i2c_mux_release(kI2cMuxAddr, 0);

@@ -10,6 +10,7 @@
 
 #include "board/board.h"
 #include "board/i2c.h"
+#include "boot/diagnostics.h"
 #include "boot/usb.h"
 #include "image/container.h"
 #include "image/test_support.h"
@@ -99,6 +100,25 @@ TEST(ConfiguredSlot, OnlyOneOrTwoChooseAnythingElseIsSlotOne) {
     sandbox_test::capture_stdout([&] { slot = configured_slot(); });
     EXPECT_EQ(1, slot);
     i2c_close_buses();
+}
+
+// With no archive to be made in /tmp (a folder in its place here), the
+// slot boot and the rescue partition's boot each say so before they end in
+// a reboot. The reboot is refused here, so the board stays up and the
+// operator is told to power-cycle it.
+TEST_F(SlotBoot, ArchiveThatCannotBeMadeIsSaidBeforeTheReboot) {
+    std::system(
+        "rm -rf /tmp/velmoimage.tar.gz && mkdir /tmp/velmoimage.tar.gz && "
+        "mkdir -p /sandbox/board/answers && echo 1 > /sandbox/board/answers/reboot");
+    write_file("/user/images/image1", component_file(0x014D4152, "archive payload"));
+    EXPECT_EXIT(boot_slot(1), ::testing::ExitedWithCode(0),
+                "^Failed to open application image output file.\n"
+                "System reboot failed, please power-cycle.\n$");
+    EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(0),
+                "^Failed to open AppOS tarfile.\n"
+                "System reboot failed, please power-cycle.\n$");
+    std::system("rm -rf /tmp/velmoimage.tar.gz /sandbox/board/answers/reboot "
+                "/sandbox/board/answers/.reboot.calls");
 }
 
 TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {

@@ -82,6 +82,8 @@ TEST(ImageHeaderParse, RefusesMalformedSizes) {
     put_be16(long8, 18, 8);
     Bytes long_wraps = first24(0xFFFFFFFFu - 23, kKernel | kImageFlag);
     put_be16(long_wraps, 18, 24);
+    Bytes long_fits = first24(0xFFFFFFFFu - 24, kKernel | kImageFlag);
+    put_be16(long_fits, 18, 24);
     struct Case {
         Bytes bytes;
         ImageHeaderFault fault;
@@ -92,6 +94,7 @@ TEST(ImageHeaderParse, RefusesMalformedSizes) {
         {long8, F::LongHeaderTooShort},
         {first24(0xFFFFFFEFu, kKernel), F::None},
         {first24(0xFFFFFFF0u, kKernel), F::SizeWraps},
+        {long_fits, F::None},
         {long_wraps, F::SizeWraps},
         {hdr3_first24(0xFFFFFFF0u, kApp, 24), F::SizeWraps},
     };
@@ -139,6 +142,7 @@ TEST(ImageFindSignature, LastWellFormedTag3EntryBeforeAZeroLength) {
     EXPECT_EQ(ImageExtStep::Entry, image_ext_next(header, &at, &found));
     EXPECT_EQ(kImageFirstEntry, found.offset);
     EXPECT_EQ(6, found.tag);
+    EXPECT_EQ(8, found.length);
     // imgtool lists a type for alias entries of four bytes or more only.
     std::uint32_t alias = 0;
     EXPECT_EQ(1, image_alias_value(found, &alias));
