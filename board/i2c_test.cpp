@@ -59,6 +59,13 @@ TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
     board_.set("i2c.log", "");
     EXPECT_EQ(-1, i2c_mux_select(0x70, 0, 8));
     EXPECT_EQ(-1, i2c_mux_select(0x70, 0, -1));
+    // A register address is one byte or two, and a read needs somewhere to
+    // put its bytes: anything else is refused before it reaches the bus.
+    byte = 0x42;
+    EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0139, 1, 0, &byte));
+    EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0139, 1, 3, &byte));
+    EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0139, 1, 2, nullptr));
+    EXPECT_EQ(0x42, byte);
     EXPECT_EQ("", board_.get("i2c.log"));
 }
 
