@@ -13,7 +13,7 @@
 
 #include "platform/platform.h"
 
-MtdPartitions mtd_partitions = {-1, -1, -1, -1, -1, -1, -1};
+MtdPartitions mtd_partitions;
 
 // Flash writes go to the driver in pieces of this size.
 static constexpr std::uint32_t kFlashPiece = 1024;

@@ -9,16 +9,16 @@
 #include <cstdint>
 
 // The partition descriptors, filled by mtd_open_partitions and never closed.
-// An entry whose open failed holds -1; every operation on it then fails at
-// the geometry query.
+// An entry not opened yet, or whose open failed, holds -1; every operation
+// on it then fails at the geometry query.
 struct MtdPartitions {
-    int uboot;        // /dev/mtd-uboot: boot loader
-    int uboot_env;    // /dev/mtd-ubootenv: boot loader environment
-    int device_tree;  // /dev/mtd-devicetree
-    int kernel;       // /dev/mtd-kernel
-    int rfs;          // /dev/mtd-rfs: root filesystem
-    int rescue;       // /dev/mtd-rescue: diagnostics (rescue) image
-    int onie;         // /dev/mtd-onie
+    int uboot = -1;        // /dev/mtd-uboot: boot loader
+    int uboot_env = -1;    // /dev/mtd-ubootenv: boot loader environment
+    int device_tree = -1;  // /dev/mtd-devicetree
+    int kernel = -1;       // /dev/mtd-kernel
+    int rfs = -1;          // /dev/mtd-rfs: root filesystem
+    int rescue = -1;       // /dev/mtd-rescue: diagnostics (rescue) image
+    int onie = -1;         // /dev/mtd-onie
 };
 extern MtdPartitions mtd_partitions;
 

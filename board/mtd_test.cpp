@@ -78,12 +78,13 @@ TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
 
 // The figure reaches the console as each block ends, not with the next
 // line: an operator whose power fails in the middle of a long write has
-// seen how far it got. Here the power is cut at block 2's second request,
-// in a writer of its own, since a cut ends the process.
+// seen how far it got. Here the power is cut at block 2's second 1 KiB
+// write, in a writer of its own, since a cut ends the process: the block
+// holds its first piece and is erased past it.
 TEST_F(MtdTest, ProgressShownSoFarSurvivesAPowerCut) {
     std::string data = data_of(kErase + 0x300, 0xA5);
     board_.remove("mtd/power-cut.log");
-    board_.set("mtd/power-cut-after", std::to_string(2 * kBlockRequests + 1) + "\n");
+    board_.set("mtd/power-cut-after", std::to_string(2 * kBlockRequests + 2) + "\n");
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
     std::fflush(stdout);
@@ -109,8 +110,11 @@ TEST_F(MtdTest, ProgressShownSoFarSurvivesAPowerCut) {
     ASSERT_EQ(writer, waitpid(writer, &status, 0));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_EQ("     \b\b\b\b000%\b\b\b\b033%", shown);
-    // The power back, the same write runs whole (the rest of block 2,
-    // erased when the power went, stays erased).
+    std::string cut = board_.get("mtd/kernel.bin");
+    EXPECT_TRUE(cut.substr(0, 2 * kErase) == with(0xF00, data).substr(0, 2 * kErase));
+    EXPECT_TRUE(cut.substr(2 * kErase, 1024) == with(0xF00, data).substr(2 * kErase, 1024));
+    EXPECT_EQ(std::string(kErase - 1024, '\xFF'), cut.substr(2 * kErase + 1024, kErase - 1024));
+    // The power back, the same write runs whole.
     board_.remove("mtd/power-cut-after");
     EXPECT_EQ("     \b\b\b\b000%\b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\n",
               capture_stdout([&] { EXPECT_EQ(1, write(data, 0xF00, 1)); }));
