@@ -40,12 +40,10 @@ static std::uint32_t lowest_set_bit(std::uint32_t value) {
     return bit;
 }
 
-// An erase size the block arithmetic can rely on: a non-zero power of two
-// whose shift matches.
+// An erase size the block arithmetic can rely on: a power of two whose
+// shift matches (which also rules out 0, and a shift too wide to take).
 static bool geometry_usable(const FlashGeometry& geometry) {
-    std::uint32_t e = geometry.erase_size;
-    return e != 0 && (e & (e - 1)) == 0 && geometry.erase_shift < 32 &&
-           (1u << geometry.erase_shift) == e;
+    return geometry.erase_shift < 32 && (1u << geometry.erase_shift) == geometry.erase_size;
 }
 
 int mtd_get_geometry(int fd, FlashGeometry* geometry) {

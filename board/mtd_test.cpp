@@ -40,9 +40,7 @@ class MtdTest : public ::testing::Test {
         ASSERT_EQ(12u, geo_.erase_shift);
         ASSERT_EQ(4u, geo_.block_count);
     }
-    void TearDown() override {
-        board_test::close_mtd_partitions();
-    }
+    void TearDown() override { board_test::close_mtd_partitions(); }
     static std::string data_of(std::size_t length, int salt) {
         std::string data(length, '\0');
         for (std::size_t i = 0; i < length; ++i) {
@@ -157,6 +155,20 @@ TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {
     EXPECT_EQ(0, flash_write(data.data(), mtd_partitions.kernel, 0x200, 0xFFFFFF00u, 0, &geo_));
     EXPECT_EQ(0, requests());
     EXPECT_EQ(old_, board_.get("mtd/kernel.bin"));
+    // Block arithmetic needs an erase size that is a power of two and a
+    // shift that matches it: 3 KiB blocks, a shift that disagrees and one
+    // past 31 bits are refused before any request, and in silence.
+    for (FlashGeometry odd :
+         {FlashGeometry{4, 3072, 10, 4 * kErase}, FlashGeometry{4, kErase, 11, 4 * kErase},
+          FlashGeometry{4, 0, 32, 4 * kErase}, FlashGeometry{4, 1, 32, 4 * kErase}}) {
+        int result = -1;
+        EXPECT_EQ("", capture_stdout([&] {
+                      result = flash_write(data.data(), mtd_partitions.kernel, 16, 0, 0, &odd);
+                  }))
+            << odd.erase_size << " " << odd.erase_shift;
+        EXPECT_EQ(0, result);
+    }
+    EXPECT_EQ(0, requests());
     EXPECT_EQ(1, write("", kErase));  // nothing to write: nothing touched
     EXPECT_EQ(0, requests());
     EXPECT_EQ(1, write(data, 3 * kErase));  // up to the very end is fine

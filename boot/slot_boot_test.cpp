@@ -117,8 +117,9 @@ TEST_F(SlotBoot, ArchiveThatCannotBeMadeIsSaidBeforeTheReboot) {
     EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(0),
                 "^Failed to open AppOS tarfile.\n"
                 "System reboot failed, please power-cycle.\n$");
-    std::system("rm -rf /tmp/velmoimage.tar.gz /sandbox/board/answers/reboot "
-                "/sandbox/board/answers/.reboot.calls");
+    std::system(
+        "rm -rf /tmp/velmoimage.tar.gz /sandbox/board/answers/reboot "
+        "/sandbox/board/answers/.reboot.calls");
 }
 
 TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {
