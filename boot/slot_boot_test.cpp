@@ -11,6 +11,8 @@
 #include "board/board.h"
 #include "board/i2c.h"
 #include "boot/diagnostics.h"
+#include "boot/launch.h"
+#include "boot/settings.h"
 #include "boot/usb.h"
 #include "image/container.h"
 #include "image/test_support.h"
@@ -102,23 +104,39 @@ TEST(ConfiguredSlot, OnlyOneOrTwoChooseAnythingElseIsSlotOne) {
     i2c_close_buses();
 }
 
-// With no archive to be made in /tmp (a folder in its place here), the
-// slot boot and the rescue partition's boot each say so before they end in
-// a reboot. The reboot is refused here, so the board stays up and the
-// operator is told to power-cycle it.
-TEST_F(SlotBoot, ArchiveThatCannotBeMadeIsSaidBeforeTheReboot) {
+// What the boot cannot make in /tmp (a folder in the file's place here) or
+// cannot start is said before the board reboots. The reboot is refused
+// here, so the board stays up and the operator is told to power-cycle it.
+TEST_F(SlotBoot, WhatCannotBeMadeOrStartedIsSaidBeforeTheReboot) {
+    const char* refused = "System reboot failed, please power-cycle.\n$";
     std::system(
-        "rm -rf /tmp/velmoimage.tar.gz && mkdir /tmp/velmoimage.tar.gz && "
+        "rm -rf /tmp/velmoimage.tar.gz /tmp/gdb.gz && mkdir /tmp/velmoimage.tar.gz /tmp/gdb.gz && "
         "mkdir -p /sandbox/board/answers && echo 1 > /sandbox/board/answers/reboot");
     write_file("/user/images/image1", component_file(0x014D4152, "archive payload"));
     EXPECT_EXIT(boot_slot(1), ::testing::ExitedWithCode(0),
-                "^Failed to open application image output file.\n"
-                "System reboot failed, please power-cycle.\n$");
+                std::string("^Failed to open application image output file.\n") + refused);
     EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(0),
-                "^Failed to open AppOS tarfile.\n"
-                "System reboot failed, please power-cycle.\n$");
+                std::string("^Failed to open AppOS tarfile.\n") + refused);
+    // The debugger is optional: without it the boot goes on.
+    write_file("/user/images/image2", component_file(0x014D4152, "debugger payload"));
+    std::string errors = sandbox_test::capture(2, [] { EXPECT_EQ(0, extract_gdb(1)); });
+    EXPECT_EQ(errors, "Failed to open GDB output file.\n");
+    std::system("rm -rf /tmp/gdb.gz");
+    write_file("/user/images/image2", component_file(0x024D4152, "u-boot payload"));
+    errors = sandbox_test::capture(2, [] { EXPECT_EQ(0, extract_gdb(1)); });
+    EXPECT_EQ(errors, "Image has invalid header 0x24d4152\n");
+    // An archive without the application: its start fails in memory-check
+    // mode, which runs the program itself (the reboot after it meets the
+    // checker's preload, absent here, and the loader says so).
     std::system(
-        "rm -rf /tmp/velmoimage.tar.gz /sandbox/board/answers/reboot "
+        "rm -rf /tmp/velmoimage.tar.gz /tmp/empty && mkdir /tmp/empty && "
+        "tar czf /tmp/velmoimage.tar.gz -C /tmp/empty .");
+    boot_settings.memchk = 1;
+    EXPECT_EXIT(launch_application(0), ::testing::ExitedWithCode(0),
+                std::string("^Failed to start Application OS.\n.*") + refused);
+    boot_settings.memchk = 0;
+    std::system(
+        "rm -rf /tmp/velmoimage.tar.gz /tmp/empty /tmp/gdb.gz /sandbox/board/answers/reboot "
         "/sandbox/board/answers/.reboot.calls");
 }
 
