@@ -48,6 +48,9 @@ TEST_F(Durable, AFailedReplaceOrAppendLeavesTheOldFileWholeAndNothingBeside) {
     const std::string log = at("install.log");
     write_file(log.c_str(), "File a installed from USB\n");
     std::string line = "File b installed from USB\n";
+    // An interrupted call before it (a Ctrl-C on the console) left EINTR
+    // behind: only a read or write that failed with it is tried again.
+    errno = EINTR;
     ASSERT_EQ(DurableResult::Written, durable_append(log.c_str(), line.data(), line.size()));
     EXPECT_EQ("File a installed from USB\nFile b installed from USB\n", read_file(log.c_str()));
 
@@ -75,7 +78,11 @@ TEST_F(Durable, AFailedReplaceOrAppendLeavesTheOldFileWholeAndNothingBeside) {
 // long for the file beside, a write the file size limit refuses (EFBIG,
 // not "no room"), a file that is no regular file cannot be appended to.
 TEST_F(Durable, FailuresKeepTheirOwnErrno) {
-    std::string deep = std::string(kSmall) + "/" + std::string(250, 'n');
+    // 251 bytes of path leave the file beside ".new" and its end in 256.
+    std::string longest = std::string(kSmall) + "/" + std::string(251 - 19, 'n');
+    EXPECT_EQ(DurableResult::Written, durable_replace(longest.c_str(), "x", 1));
+    EXPECT_EQ("x", read_file(longest.c_str()));
+    std::string deep = longest + "n";
     EXPECT_EQ(DurableResult::OpenFailed, durable_replace(deep.c_str(), "x", 1));
     EXPECT_EQ(ENAMETOOLONG, errno);
     EXPECT_FALSE(exists(deep));
