@@ -302,6 +302,7 @@ def test_bad_files_give_result_0(tmp_path):
     probe = len(signed(tmp_path, "application", b"", "1.0.0.0", "probe"))
     over = signed(tmp_path, "application", pattern((128 << 10) + 100 - probe, 4), "1.0.0.0", "over")
     assert len(over) == (128 << 10) + 100
+    kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
     board.runs_at_once([
         dict(data=b""),
         dict(data=b"\x00" * 23),
@@ -328,14 +329,22 @@ def test_bad_files_give_result_0(tmp_path):
         dict(data=over, slot=2, before="/bin/busybox mount -t tmpfs -o size=512k tmpfs /user"
              " && mkdir /user/images && dd if=/dev/zero of=/user/a bs=8k count=17 2>/dev/null"
              " && { dd if=/dev/zero of=/user/b bs=4k 2>/dev/null; rm /user/a; }"),
+        # An ORVEX payload that /tmp has no file for (a directory in its
+        # place): the install ends there, the kernel after it is not written.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0") + kernel, slot=1,
+             before="rm -f /tmp/orv-image.gz; mkdir /tmp/orv-image.gz"),
         # A kernel partition whose cells no longer program (last: the
         # fault stays for the runs after it).
-        dict(data=signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel"),
-             before="echo kernel > /sandbox/board/mtd/write-fails"),
+        dict(data=kernel,
+             before="rmdir /tmp/orv-image.gz; echo kernel > /sandbox/board/mtd/write-fails"),
     ])
-    assert board.results == [0] * 15
+    assert board.results == [0] * 16
     empty, short, many, wrap, long8, hdr16, hdr_past, not_gzip, eof, quit, quit_now, directory, \
-        full, at_close, flash_fails = board.outs
+        full, at_close, no_gz, flash_fails = board.outs
+    assert ("Preparing image for installation: File /tmp/orv-image.gz write failed (err 21: "
+            "bytes_written 0, len 21, wr_len 21)\nWARNING: writing image file failed (err 21)\n"
+            in no_gz)
+    assert "decompressing" not in no_gz and "Installing Kernel" not in no_gz
     assert "Flash Write mtd write failed.\n\nkernel image update failed\n" in flash_fails
     for out in (empty, short):
         assert out == ("\nExtracting images ... Do *NOT* power cycle the switch.\n"
@@ -451,9 +460,14 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
         # memory (ulimit -d) far below its size still holds the install.
         dict(data=b"", path="/tmp/run1.img", before="cp /opt/run1.img /tmp; ulimit -d 32768"),
         dict(data=other, answers="\n", before="cp /sandbox/board/eeprom.bin /tmp/eeprom-b"),
+        # Booted at once with no archive to be made in /tmp: said, and the
+        # install fails instead of starting what is not there.
+        dict(data=other, answers="\n", before="mkdir /tmp/velmoimage.tar.gz"),
     ])
-    failed, no_memory, mapped, booted = board.outs
-    assert board.results == [0, 0, 0, None]
+    failed, no_memory, mapped, booted, unpack_failed = board.outs
+    assert board.results == [0, 0, 0, None, 0]
+    assert "Booting downloaded image\nImage unpack failed (err 21)\n" in unpack_failed
+    assert "Image ready to boot" not in unpack_failed
     assert "Bad crc for RFS" in failed
     assert f"Failed to allocate buffer for image ({len(huge_rfs)})\n" in no_memory
     assert "Failed to allocate" not in mapped
