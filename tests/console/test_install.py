@@ -200,19 +200,31 @@ def test_flash_components_go_to_their_partitions(tmp_path):
     # this version; a partition 4 that cannot be mounted leaves only the
     # first line of the records. (3) An unsigned
     # kernel equal to the installed one: the signature step comes first,
-    # so it is rejected, not skipped.
+    # so it is rejected, not skipped. (4) The boot loader again, its
+    # partition differing from it in the very first byte only: written.
     requests = board.file("mtd/requests")
     plain = component(KERNEL, pattern(5000, 9), "2.0.0.5")
     (tmp_path / "plain").write_bytes(plain)
+    first_byte_changed = (f"printf '\\{boot[16] ^ 0xFF:03o}' | dd of=/sandbox/board/mtd/uboot.bin"
+                          " bs=1 count=1 conv=notrunc 2>/dev/null")
     board.runs_at_once([
         dict(data=boot + skip7 + kernel + rfs, same=1, before="cp /sandbox/board/mtd/requests /tmp"),
         dict(data=onie, same=1, before="echo 1 > /sandbox/board/answers/mount;"
              " rm /sandbox/board/emmc/p4/onie-version"),
         dict(data=plain, same=1, before="dd if=/opt/run2.img of=/sandbox/board/mtd/kernel.bin"
              " conv=notrunc 2>/dev/null"),
+        dict(data=boot, same=1, before=first_byte_changed),
+        # (5) The boot loader once more on a /user with no room left: its
+        # header file cannot be written, which warns and keeps the install.
+        dict(data=boot, before="/bin/busybox mount -t tmpfs -o size=8k tmpfs /user && mkdir "
+             "/user/images && dd if=/dev/zero of=/user/fill bs=1k 2>/dev/null"),
     ])
-    skipped, again, unsigned = board.outs
-    assert board.results == [0, 1, 0]
+    skipped, again, unsigned, rewritten, no_room = board.outs
+    assert board.results == [0, 1, 0, 1, 1]
+    assert "Skipping" not in rewritten
+    board.assert_flash("uboot", boot[16:])
+    assert no_room.endswith("100%\nWARNING: Uboot header file updated failed (err 28)\n\n"
+                            "image_install: 1\n")
     assert skipped.count("Image has same version as existing image. Skipping update...\n") == 3
     assert "ERROR: No valid image found\n" in skipped
     assert board.file("tmp/requests") == requests
