@@ -355,9 +355,9 @@ Outcome install_flash(Run& run, const FlashType& flash, const Component& c) {
 }
 
 // Reads one answer line (at most 31 characters) from standard input. false
-// at the end of input.
+// at the end of input or on a read error, when the line holds nothing to
+// look at.
 bool read_answer(char (&line)[32]) {
-    line[0] = '\0';
     return std::fgets(line, sizeof line, stdin) != nullptr;
 }
 
@@ -461,8 +461,7 @@ Outcome install_application(Run& run, const Component& c) {
         std::fflush(stdout);
         char line[32];
         // The end of input counts as an empty answer: boot at once.
-        read_answer(line);
-        if (line[0] == '1' || line[0] == '2') {
+        if (read_answer(line) && (line[0] == '1' || line[0] == '2')) {
             run.slot = line[0] - '0';
         }
     }
