@@ -412,12 +412,19 @@ std::FILE* create_slot_file(const char* path) {
     return out;
 }
 
-// Writes the whole component to the slot file with the progress display.
-bool write_slot_file(int slot, const Component& c) {
+// /user/images holds the slot files and the header files. A new
+// filesystem has none: it is made at the start of each install, and again
+// before each slot file, after the filesystem check an ORVEX install runs.
+void make_images_dir() {
     struct stat info {};
     if (stat(kImagesDir, &info) != 0) {
         mkdir(kImagesDir, 0755);
     }
+}
+
+// Writes the whole component to the slot file with the progress display.
+bool write_slot_file(int slot, const Component& c) {
+    make_images_dir();
     std::FILE* out = create_slot_file(image_slot_path(slot));
     if (out == nullptr) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
@@ -591,10 +598,7 @@ int image_install_fd(int fd, const char* path, int same_version, int slot) {
     if (fd < 0) {
         return 0;
     }
-    struct stat info {};
-    if (stat(kImagesDir, &info) != 0) {
-        mkdir(kImagesDir, 0755);
-    }
+    make_images_dir();
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     Run run{fd, file_in_ram(path, fd), same_version, slot == 1 || slot == 2 ? slot : 0, 0, 0, 0};
     struct stat file {};
