@@ -102,6 +102,20 @@ TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
         "    \b\b\b\b100%File /tmp/fw-small/y write failed (err 28: bytes_written 3000, len 3000, "
         "wr_len 0)\n",
         out);
+    // The copy to a partition fails the same way, at its close; a source
+    // that cannot be opened fails it before anything is written.
+    sandbox_test::write_file("/tmp/fw-source", piece.substr(0, 3000));
+    errno = 0;  // the line must give the close's own error, not one left over
+    out = capture_stdout([&] { result = file_copy_progress("/tmp/fw-source", "/tmp/fw-small/z"); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(
+        "    \b\b\b\b100%File /tmp/fw-small/z write failed (err 28: bytes_written 3000, len 3000, "
+        "wr_len 0)\n",
+        out);
+    unlink("/tmp/fw-source");
+    out = capture_stdout([&] { result = file_copy_progress("/tmp/fw-source", "/tmp/fw-small/z"); });
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("File /tmp/fw-small/z write failed (err 2: bytes_written 0, len 0, wr_len 0)\n", out);
     umount("/tmp/fw-small");
     rmdir("/tmp/fw-small");
 
