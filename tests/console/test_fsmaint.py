@@ -121,6 +121,8 @@ def test_failed_rebuild_restores_the_backup_or_says_where_it_is(make_switch, tmp
         switch.expect("application up: slot1")
     else:
         # /user holds no slot: the operator leaves the rescue menu.
+        switch.expect("Failed to open Application image 1. Trying image 2.\r\n"
+                      "Failed to open Application image 2.\r\n")
         switch.expect("Option? : ")
         switch.console.send("e")
     switch.end()
