@@ -4,10 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -125,6 +129,59 @@ TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
     out = capture_stdout([&] { result = file_copy_progress("/tmp/fw-large", "/tmp/fw-copy"); });
     EXPECT_EQ(1, result);
     EXPECT_EQ("    \b\b\b\b001%\b\b\b\b002%", out.substr(0, 20));
+    unlink("/tmp/fw-large");
+    unlink("/tmp/fw-copy");
+}
+
+// What a writer run in a process of its own showed before the file size
+// limit's signal ended it at the 51st piece of 64 KiB.
+template <typename Fn>
+std::string shown_until_stopped(Fn&& write) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    std::fflush(stdout);
+    pid_t writer = fork();
+    if (writer == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);  // as on the console
+        rlimit limit{50 * 65536, 50 * 65536};
+        signal(SIGXFSZ, SIG_DFL);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        write();
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string shown;
+    char chunk[512];
+    for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;) {
+        shown.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    EXPECT_EQ(writer, waitpid(writer, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
+    return shown;
+}
+
+// Each figure reaches the console when its piece is written, not with the
+// next one: an operator whose copy or write stops half way (here at the
+// file size limit) has seen how far it got.
+TEST(FileWriters, WriteStoppedHalfWayHasShownHowFarItGot) {
+    std::string large(100 * 65536, 'l');
+    sandbox_test::write_file("/tmp/fw-large", large);
+    std::string expected = "    ";
+    for (int percent = 1; percent <= 50; ++percent) {
+        char figure[16];
+        std::snprintf(figure, sizeof figure, "\b\b\b\b%3.3d%%", percent);
+        expected += figure;
+    }
+    EXPECT_EQ(expected,
+              shown_until_stopped([] { file_copy_progress("/tmp/fw-large", "/tmp/fw-copy"); }));
+    EXPECT_EQ(expected, shown_until_stopped([&] {
+                  file_write_progress("/tmp/fw-copy", large.data(), large.size());
+              }));
     unlink("/tmp/fw-large");
     unlink("/tmp/fw-copy");
 }
