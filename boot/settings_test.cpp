@@ -59,6 +59,11 @@ TEST(BootSettingsParse, EveryVariableAndItsEdges) {
         {"gdbport=  -7x", "port=-7"},
         {"gdbport=abc", ""},
         {"gdbport=99999999999", ""},  // does not fit: refused
+        // The 32-bit edges: the lowest number fits, one past either end not.
+        {"gdbport=-2147483648", "port=-2147483648"},
+        {"gdbport=-2147483649", ""},
+        {"gdbport=2147483647", "port=2147483647"},
+        {"gdbport=2147483648", ""},
         {"ethact=TSEC1", "eth=1"},
         {"ethact=TSEC2", ""},
         // The MAC address is normalised or refused whole.
