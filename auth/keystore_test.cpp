@@ -122,6 +122,26 @@ TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
 // A key file's text is padded to whole AES blocks in 32 bits: the longest
 // text whose rounding still fits is tried (memory refuses it here), one
 // byte more would wrap the size to 0 and is refused before any allocation.
+// A key file is the text zero-padded to whole AES blocks (a text of whole
+// blocks gets none), and decrypts to that text, down to a single byte.
+TEST_F(KeyStore, KeyFileTextIsPaddedToWholeBlocksAndDecryptsBack) {
+    for (std::uint32_t length : {1u, 15u, 16u, 17u, 32u}) {
+        std::string text(length, 'k');
+        std::uint32_t cipher_length = 0;
+        std::uint8_t* cipher = imgsign_encrypt(bytes_of("VKT3390A0002"), 12, bytes_of(text.c_str()),
+                                               length, &cipher_length);
+        ASSERT_NE(nullptr, cipher);
+        EXPECT_EQ((length + 15) / 16 * 16, cipher_length) << length;
+        std::uint32_t text_length = 0;
+        std::uint8_t* plain =
+            keyfile_decrypt(bytes_of("VKT3390A0002"), 12, cipher, cipher_length, &text_length);
+        ASSERT_NE(nullptr, plain);
+        EXPECT_EQ(text, std::string(reinterpret_cast<char*>(plain), text_length)) << length;
+        imgsign_release(plain, cipher_length + 1);
+        imgsign_release(cipher, cipher_length);
+    }
+}
+
 TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
     static std::size_t largest = 0;
     ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
@@ -133,14 +153,14 @@ TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
     std::uint32_t length = 0;
     toolkit_setMemoryHooks(&hooks);
     std::string longest = capture_stdout([&] {
-        EXPECT_EQ(nullptr, imgsign_encrypt(bytes_of("VKT3390A0002"), 12, text, 0xFFFFFFF0u,
-                                           &length));
+        EXPECT_EQ(nullptr,
+                  imgsign_encrypt(bytes_of("VKT3390A0002"), 12, text, 0xFFFFFFF0u, &length));
     });
     std::size_t tried = largest;
     largest = 0;
     std::string wrapping = capture_stdout([&] {
-        EXPECT_EQ(nullptr, imgsign_encrypt(bytes_of("VKT3390A0002"), 12, text, 0xFFFFFFF1u,
-                                           &length));
+        EXPECT_EQ(nullptr,
+                  imgsign_encrypt(bytes_of("VKT3390A0002"), 12, text, 0xFFFFFFF1u, &length));
     });
     toolkit_setMemoryHooks(nullptr);
     EXPECT_EQ(0xFFFFFFF0u, tried);
@@ -168,8 +188,8 @@ TEST_F(KeyStore, KeyFileEncryptionWithoutMemoryForItsContextReleasesTheText) {
     std::uint32_t length = 0;
     toolkit_setMemoryHooks(&hooks);
     std::string said = capture_stdout([&] {
-        EXPECT_EQ(nullptr, imgsign_encrypt(bytes_of("VKT3390A0002"), 12, bytes_of("key text"), 9,
-                                           &length));
+        EXPECT_EQ(nullptr,
+                  imgsign_encrypt(bytes_of("VKT3390A0002"), 12, bytes_of("key text"), 9, &length));
     });
     toolkit_setMemoryHooks(nullptr);
     EXPECT_EQ(2, allocations);
