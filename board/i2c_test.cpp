@@ -98,6 +98,7 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
               capture_stdout([&] { rtc_read(&clock); }));
     EXPECT_EQ(0, clock.reg[0]);
     EXPECT_EQ(0, rtc_read(nullptr));  // nowhere to put the time: nothing read
+    EXPECT_EQ(0, board_read_serial(nullptr));  // nor the serial number
 }
 
 TEST_F(I2cTest, InstallTimeStampGoesOnlyToASlotAndStopsAtTheFirstFailedByte) {

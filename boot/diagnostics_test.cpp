@@ -49,7 +49,7 @@ class RescuePartition : public ::testing::Test {
     }
     void TearDown() override {
         i2c_close_buses();
-        std::system("rm -rf /user/images/image1 /user/images/image2");
+        std::system("rm -rf /user/images/image1 /user/images/image2; mkdir -p /user/images");
     }
     void put_rescue(const std::string& bytes) {
         std::string partition = board_.get("mtd/rescue.bin");
@@ -81,6 +81,8 @@ TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
         int format, exit_code, booted;
     } rows[] = {{"2x\n", 1, 5, 2}, {"\n", 2, 6, 4}};
     std::string installed;
+    // A /user without its images folder (a new filesystem) gets one.
+    std::system("rm -rf /user/images");
     for (const auto& row : rows) {
         std::string script = "#!/bin/sh\\nexit " + std::to_string(row.exit_code) + "\\n";
         std::string recovery = component_file(

@@ -91,6 +91,16 @@ TEST_F(Rebuild, FailedFormatOrMountEndsTheRebuildWithItsLog) {
     }
 }
 
+// The whole rebuild, its backup put back: done, as its caller is told.
+TEST_F(Rebuild, RebuildWithItsBackupRestoredIsDone) {
+    int result = -1;
+    std::string out = on_console("y", [&] { result = update_filesystem(0, 1); });
+    EXPECT_TRUE(out.ends_with("\tRestoring filesystem with backup. This can take a few minutes\n"))
+        << out;
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(board_.get("commands.log").find("cp -r /tmp/backup/. /user/"), std::string::npos);
+}
+
 TEST_F(Rebuild, LeftoverBackupDirectoryStopsBeforeAnythingChanges) {
     mkdir("/tmp/backup", 0755);
     int result = -1;

@@ -79,6 +79,11 @@ TEST(AesRefusal, BadKeysAndLengthsAreRefused) {
                   CRYPTO_ERR_AES_LENGTH)
             << len;
     }
+    // A missing context, data or vector is named as such.
+    EXPECT_EQ(AES_cipher(nullptr, data.data(), 16, AES_DIR_ENCRYPT, iv.data()),
+              CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(AES_cipher(ctx, nullptr, 16, AES_DIR_ENCRYPT, iv.data()), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_ENCRYPT, nullptr), CRYPTO_ERR_NULL_ARG);
     EXPECT_EQ(data, Bytes(48, 0x5A));
     EXPECT_EQ(iv, Bytes(16, 0xA5));
     AES_deleteCtx(&ctx);
