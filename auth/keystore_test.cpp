@@ -69,6 +69,13 @@ TEST_F(KeyStore, UnreadableKeyFileLoadsNothing) {
     ASSERT_EQ(0, mount("none", kProductionKeyFile, "tmpfs", 0, nullptr));
     board_.set("commands.log", "");
     std::string out = load(kProductionKeyFile, 0, &record_);
+    // Nor can a key file be written there: said, and refused.
+    int written = -1;
+    std::string write_out = capture_stdout([&] {
+        written = imgsign_writeKey("key text", 8, kProductionKeyFile, bytes_of("VKT3390A0002"), 12);
+    });
+    EXPECT_EQ(std::string("ERROR creating file ") + kProductionKeyFile + "\n", write_out);
+    EXPECT_EQ(0, written);
     umount(kProductionKeyFile);
     rmdir(kProductionKeyFile);
     EXPECT_EQ("", out);
