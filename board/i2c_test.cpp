@@ -55,7 +55,12 @@ TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
         "0 0x70 w 04\n0 0x56 w nak\n0 0x70 w 00\n"
         "0 0x70 w 04\n0 0x56 w nak\n0 0x70 w 00\n",
         board_.get("i2c.log"));
-    // Only channels 0 to 7 exist: another is refused before anything is sent.
+    // Only channels 0 to 7 exist: those two ends are sent, another is
+    // refused before anything is sent.
+    board_.set("i2c.log", "");
+    EXPECT_EQ(1, i2c_mux_select(kI2cMuxAddr, 0, 0));
+    EXPECT_EQ(1, i2c_mux_select(kI2cMuxAddr, 0, 7));
+    EXPECT_EQ("0 0x70 w 01\n0 0x70 w 80\n", board_.get("i2c.log"));
     board_.set("i2c.log", "");
     EXPECT_EQ(-1, i2c_mux_select(0x70, 0, 8));
     EXPECT_EQ(-1, i2c_mux_select(0x70, 0, -1));

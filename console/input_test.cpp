@@ -190,6 +190,41 @@ TEST(ConsoleInput, AnswerIsShownBeforeTheQuestionReturns) {
     EXPECT_EQ("Go on y/N? y\n", std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0));
 }
 
+// A question is on the screen while its key is awaited: the operator
+// typing it (here once the read waits in raw mode) has seen it.
+TEST(ConsoleInput, QuestionIsOnTheScreenWhileTheKeyIsAwaited) {
+    Pty pty;
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    std::fflush(stdout);
+    int saved_out = dup(STDOUT_FILENO);
+    int saved_in = dup(STDIN_FILENO);
+    dup2(ends[1], STDOUT_FILENO);
+    dup2(pty.slave, STDIN_FILENO);
+    char seen[64] = {};
+    ssize_t got = 0;
+    std::thread typist([&] {
+        for (int i = 0; i < 500 && (pty.attributes().c_lflag & ICANON) != 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        got = read(ends[0], seen, sizeof seen);
+        pty.type("k");
+    });
+    std::fputs("Key? ", stdout);
+    std::uint8_t key = get_key();
+    typist.join();
+    std::fflush(stdout);
+    dup2(saved_out, STDOUT_FILENO);
+    dup2(saved_in, STDIN_FILENO);
+    close(saved_out);
+    close(saved_in);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ('k', key);
+    EXPECT_EQ("Key? ", std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0));
+}
+
 // The version listing's own result, which the menu does not show.
 TEST(ConsoleInput, VersionListingGivesZero) {
     int result = -1;
