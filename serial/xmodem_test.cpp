@@ -124,9 +124,12 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
     SerialLine line;
     const std::string one = data(128, 1), two = data(1024, 2);
     Transfer t = receive(line, [&](Terminal& term) {
-        const std::string steps[] = {block(1, one, 1), block(0, one),           block(1, one),
-                                     block(2, two, 3), block(2, two, 0, 0x100), block(2, two),
-                                     block(2, two),    std::string{kEot, 'z', 'z'}};
+        // A block whose number came and then nothing is no block, not even
+        // an empty one: the whole of block 1 is still awaited.
+        const std::string steps[] = {
+            block(1, one, 1), block(0, one),    block(1, one).substr(0, 3),
+            block(1, one),    block(2, two, 3), block(2, two, 0, 0x100),
+            block(2, two),    block(2, two),    std::string{kEot, 'z', 'z'}};
         std::size_t expected = 1;
         for (const auto& step : steps) {
             term.send(step);
@@ -136,7 +139,8 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
         term.await(++expected);
         return 0;
     });
-    EXPECT_EQ(t.answers, (std::string{'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
+    EXPECT_EQ(t.answers,
+              (std::string{'C', 'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
     EXPECT_EQ(t.result, 128 + 1024);
     EXPECT_EQ(read_file(kOut), one + two);
     EXPECT_EQ(t.err, "EOT\nAll done\n");
@@ -147,8 +151,9 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
 // header); a
 // block whose number never came in its 3 seconds, even when the
 // complement that follows would match a number of 1 (NAK, never taken for
-// a repeat); a byte other than EOT or a header after an EOT (NAK after the
-// 2 quiet seconds of a failed cycle, not after a header wait). A repeated
+// a repeat); a byte other than EOT or a header after an EOT, here an ACK,
+// which confirms an end only before the first block (NAK after the 2 quiet
+// seconds of a failed cycle, not after a header wait). A repeated
 // block is acknowledged after 1 quiet second, an EOT that is not repeated
 // after 5. The sender's status has a
 // bit for each answer that came at the wrong time.
@@ -184,9 +189,11 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
         send(block(1, one));
         std::uint64_t quiet = answer(6);
         late |= quiet < 10 || quiet >= 16 ? 2 : 0;
+        // Once a block has come, even an ACK after an EOT is no
+        // confirmation (only before the first block is it one).
         term.send(std::string{kEot});
         term.await(7);
-        send("x");
+        send(std::string{kAck});
         std::uint64_t nak = answer(8);
         late |= nak < 20 || nak >= 30 ? 4 : 0;
         term.send(std::string{kEot});
