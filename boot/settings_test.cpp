@@ -47,8 +47,9 @@ TEST(BootSettingsParse, EveryVariableAndItsEdges) {
         {"gdb=ON", ""},
         {"gdb=1", ""},
         {"lowsec=quvendola", ""},
-        // The debugger without its server.
+        // The debugger without its server; the server brings the debugger.
         {"gdb=on gdbserver=off", "gdb=1"},
+        {"gdbserver=on", "gdb=1 gdbserver=1"},
         // Keys are found inside other names and values; the first counts.
         {"xshell=on", "shell=1"},
         {"bootargs=console=ttyS0 shell=on", "shell=1"},
