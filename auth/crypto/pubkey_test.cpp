@@ -108,6 +108,12 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
     longForm.modulus = odd_modulus(127);
     ASSERT_EQ(convert(spki(longForm), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), Bytes(longForm.modulus.begin() + 1, longForm.modulus.end()));
+    // A length byte of 0x1F (31 bytes) is a length, not the tag byte of a
+    // high tag number, which only a tag can be.
+    SpkiParts short31 = parts_;
+    short31.modulus = odd_modulus(30);
+    ASSERT_EQ(convert(spki(short31), &key_), CRYPTO_OK);
+    EXPECT_EQ(modulus_of(key_), Bytes(short31.modulus.begin() + 1, short31.modulus.end()));
     std::vector<SpkiParts> faults(7, parts_);
     faults[0].afterKey = {0x00};                                // a byte after the key
     faults[1].afterExponent = tlv(0x02, {0x01});                // a third number
