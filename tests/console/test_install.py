@@ -341,6 +341,9 @@ def test_bad_files_give_result_0(tmp_path):
         dict(data=over, slot=2, before="/bin/busybox mount -t tmpfs -o size=512k tmpfs /user"
              " && mkdir /user/images && dd if=/dev/zero of=/user/a bs=8k count=17 2>/dev/null"
              " && { dd if=/dev/zero of=/user/b bs=4k 2>/dev/null; rm /user/a; }"),
+        # An ORVEX component whose CRC fails ends the install there too.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0", crc_ok=False) + kernel,
+             slot=1),
         # An ORVEX payload that /tmp has no file for (a directory in its
         # place): the install ends there, the kernel after it is not written.
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0") + kernel, slot=1,
@@ -350,9 +353,10 @@ def test_bad_files_give_result_0(tmp_path):
         dict(data=kernel,
              before="rmdir /tmp/orv-image.gz; echo kernel > /sandbox/board/mtd/write-fails"),
     ])
-    assert board.results == [0] * 16
+    assert board.results == [0] * 17
     empty, short, many, wrap, long8, hdr16, hdr_past, not_gzip, eof, quit, quit_now, directory, \
-        full, at_close, no_gz, flash_fails = board.outs
+        full, at_close, bad_crc, no_gz, flash_fails = board.outs
+    assert "Installing Kernel" not in bad_crc and "Preparing" not in bad_crc
     assert ("Preparing image for installation: File /tmp/orv-image.gz write failed (err 21: "
             "bytes_written 0, len 21, wr_len 21)\nWARNING: writing image file failed (err 21)\n"
             in no_gz)
@@ -462,7 +466,11 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
     kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
     bad_rfs = component(ROOTFS, pattern(100, 2), "2.0.0.4", crc_ok=False)
     huge_rfs = component(ROOTFS, bytes(96 << 20), "2.0.0.4")
-    other = signed(tmp_path, "application", application("booted"), "9.9.9.9", "other")
+    # The container is closed before the application takes the process.
+    open_image = ('ls -l /proc/$$/fd 2>/dev/null | grep -q "run[0-9]*\\.img" && '
+                  'echo "image file left open"')
+    other = signed(tmp_path, "application", application("booted", extra=open_image), "9.9.9.9",
+                   "other")
     kind_c = f"printf C | dd of=/sandbox/board/eeprom.bin bs=1 seek={OS_KIND} conv=notrunc 2>/dev/null"
     board.runs_at_once([
         dict(data=kernel + bad_rfs, before=kind_c),
@@ -489,6 +497,7 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
     assert board.file("tmp/eeprom-b")[OS_KIND] == ord("E")
     assert "Booting downloaded image\nImage ready to boot...\n" in booted
     assert "application up: booted" in booted and "install diags image" not in booted
+    assert "image file left open" not in booted
     assert board.file("emmc/p1/images/image1") == app
     assert not (board.path / "emmc/p1/images/image2").exists()
     assert board.file("eeprom.bin")[:0x13A] == board.file("tmp/eeprom-b")[:0x13A]
