@@ -19,6 +19,10 @@ TEST(Validate, TftpFileNamesArePlainPathsOnlyMacAddressesHexGroups) {
     // A MAC address: six groups of one or two hex digits, either case.
     EXPECT_EQ(mac_address_valid("02:1a:2B:3c:4D:f"), 1);
     EXPECT_EQ(mac_address_valid("02:1a:2b:3c:4d:5e0"), 0);
+    // Only 0-9, a-f and A-F: the letters and signs between them are no digits.
+    for (const char* mac : {"02:1a:2b:3c:4d:5G", "02:1a:2b:3c:4d:5g", "02:1a:2b:3c:4d:5["}) {
+        EXPECT_EQ(mac_address_valid(mac), 0) << mac;
+    }
 }
 
 }  // namespace
