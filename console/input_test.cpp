@@ -162,67 +162,76 @@ TEST(ConsoleInput, TftpDialogueQuitAtTheServerIsAbandoned) {
     EXPECT_EQ(std::string::npos, screen.find("Image Filename")) << screen;
 }
 
+// The terminal's keys on standard input and the screen on a pipe, for one
+// test: what reached the screen can be read while the launcher waits.
+struct ScreenOnAPipe {
+    explicit ScreenOnAPipe(const Pty& pty) {
+        EXPECT_EQ(0, pipe(ends));
+        fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        std::fflush(stdout);
+        saved_out = dup(STDOUT_FILENO);
+        saved_in = dup(STDIN_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        dup2(pty.slave, STDIN_FILENO);
+    }
+    ~ScreenOnAPipe() {
+        std::fflush(stdout);
+        dup2(saved_out, STDOUT_FILENO);
+        dup2(saved_in, STDIN_FILENO);
+        close(saved_out);
+        close(saved_in);
+        close(ends[0]);
+        close(ends[1]);
+    }
+    // What has reached the screen so far.
+    std::string shown() const {
+        char seen[64] = {};
+        ssize_t got = read(ends[0], seen, sizeof seen);
+        return std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    int ends[2] = {-1, -1};
+    int saved_out = -1;
+    int saved_in = -1;
+};
+
 // The answer is on the screen when the question returns, before whatever
 // long step it starts: read here before anything else flushes the output.
 TEST(ConsoleInput, AnswerIsShownBeforeTheQuestionReturns) {
     Pty pty;
     pty.make_raw();
     pty.type("y");
-    int ends[2];
-    ASSERT_EQ(0, pipe(ends));
-    std::fflush(stdout);
-    int saved_out = dup(STDOUT_FILENO);
-    int saved_in = dup(STDIN_FILENO);
-    dup2(ends[1], STDOUT_FILENO);
-    dup2(pty.slave, STDIN_FILENO);
-    int answer = ask_yes_no("Go on", 0);
-    char seen[64] = {};
-    fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    ssize_t got = read(ends[0], seen, sizeof seen);
-    std::fflush(stdout);
-    dup2(saved_out, STDOUT_FILENO);
-    dup2(saved_in, STDIN_FILENO);
-    close(saved_out);
-    close(saved_in);
-    close(ends[0]);
-    close(ends[1]);
+    int answer = -1;
+    std::string seen;
+    {
+        ScreenOnAPipe screen(pty);
+        answer = ask_yes_no("Go on", 0);
+        seen = screen.shown();
+    }
     EXPECT_EQ(1, answer);
-    EXPECT_EQ("Go on y/N? y\n", std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0));
+    EXPECT_EQ("Go on y/N? y\n", seen);
 }
 
 // A question is on the screen while its key is awaited: the operator
 // typing it (here once the read waits in raw mode) has seen it.
 TEST(ConsoleInput, QuestionIsOnTheScreenWhileTheKeyIsAwaited) {
     Pty pty;
-    int ends[2];
-    ASSERT_EQ(0, pipe(ends));
-    fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    std::fflush(stdout);
-    int saved_out = dup(STDOUT_FILENO);
-    int saved_in = dup(STDIN_FILENO);
-    dup2(ends[1], STDOUT_FILENO);
-    dup2(pty.slave, STDIN_FILENO);
-    char seen[64] = {};
-    ssize_t got = 0;
-    std::thread typist([&] {
-        for (int i = 0; i < 500 && (pty.attributes().c_lflag & ICANON) != 0; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        got = read(ends[0], seen, sizeof seen);
-        pty.type("k");
-    });
-    std::fputs("Key? ", stdout);
-    std::uint8_t key = get_key();
-    typist.join();
-    std::fflush(stdout);
-    dup2(saved_out, STDOUT_FILENO);
-    dup2(saved_in, STDIN_FILENO);
-    close(saved_out);
-    close(saved_in);
-    close(ends[0]);
-    close(ends[1]);
+    std::uint8_t key = 0;
+    std::string seen;
+    {
+        ScreenOnAPipe screen(pty);
+        std::thread typist([&] {
+            for (int i = 0; i < 500 && (pty.attributes().c_lflag & ICANON) != 0; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+            seen = screen.shown();
+            pty.type("k");
+        });
+        std::fputs("Key? ", stdout);
+        key = get_key();
+        typist.join();
+    }
     EXPECT_EQ('k', key);
-    EXPECT_EQ("Key? ", std::string(seen, got > 0 ? static_cast<std::size_t>(got) : 0));
+    EXPECT_EQ("Key? ", seen);
 }
 
 // The version listing's own result, which the menu does not show.
