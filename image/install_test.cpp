@@ -182,6 +182,14 @@ TEST(FileWriters, WriteStoppedHalfWayHasShownHowFarItGot) {
     EXPECT_EQ(expected, shown_until_stopped([&] {
                   file_write_progress("/tmp/fw-copy", large.data(), large.size());
               }));
+    // The same writes whole, in this process: the writer stopped above
+    // leaves no coverage counts, and the figures must end at 100%.
+    EXPECT_TRUE(capture_stdout([] {
+                    file_copy_progress("/tmp/fw-large", "/tmp/fw-copy");
+                }).ends_with("\b\b\b\b100%\n"));
+    EXPECT_TRUE(capture_stdout([&] {
+                    file_write_progress("/tmp/fw-copy", large.data(), large.size());
+                }).ends_with("\b\b\b\b100%\n"));
     unlink("/tmp/fw-large");
     unlink("/tmp/fw-copy");
 }
