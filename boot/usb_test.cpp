@@ -24,7 +24,8 @@ TEST(TimedQuestionEnd, EndOfInputIsNoInsteadOfAskingForever) {
 
 // The path forms open the file for one look and close it again; a file
 // md5sum cannot read (a directory's descriptor) has no digest, rather than
-// whatever the digest file held.
+// whatever the digest file held, and is neither found in the list nor
+// added to it.
 TEST(RejectedList, PathFormsKeepNoDescriptorAndAnUnreadableFileHasNoDigest) {
     std::system("rm -rf /user/images/rejected");
     sandbox_test::write_file("/tmp/stick-image", "an image seen once");
@@ -37,6 +38,15 @@ TEST(RejectedList, PathFormsKeepNoDescriptorAndAnUnreadableFileHasNoDigest) {
     int result = -1;
     sandbox_test::capture(2, [&] { result = image_md5(dir, digest); });
     EXPECT_EQ(0, result);
+    // Without a digest the list is neither looked at nor written: no entry
+    // named by whatever the digest buffer held.
+    std::system("rm -rf /user/images/rejected");
+    EXPECT_EQ("Warning: Cannot determine if image is in rejected list!\n",
+              sandbox_test::capture(1, [&] { result = rejected_contains(dir); }));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("Warning: Cannot add image to rejected list!\n",
+              sandbox_test::capture(1, [&] { rejected_add(dir); }));
+    EXPECT_NE(0, access("/user/images/rejected", F_OK));
     close(dir);
     std::system("rm -rf /user/images/rejected /tmp/stick-image");
 }
