@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "auth/crypto/testdata/fixtures.h"
+#include "auth/crypto/toolkit.h"
 
 namespace {
 
@@ -50,6 +52,34 @@ TEST_F(Base64, MalformedTextIsRefused) {
     }
     // A zero byte is no digit either (a key file's text ends in one).
     EXPECT_EQ(decode(std::string("Zm9\0", 4)).status, CRYPTO_ERR_BASE64);
+}
+
+// Every byte outside the alphabet is refused, 0xFF the last of them: the
+// table has an entry for each byte value, none left to whatever the
+// allocator's memory held beyond it.
+TEST_F(Base64, EveryByteOutsideTheAlphabetIsRefused) {
+    ToolkitMemoryHooks dirty = {[](size_t size) {
+                                    void* block = std::malloc(size + 16);
+                                    if (block != nullptr) {
+                                        std::memset(block, 1, size + 16);
+                                    }
+                                    return block;
+                                },
+                                std::free};
+    toolkit_resetForTest();
+    toolkit_setMemoryHooks(&dirty);
+    ASSERT_EQ(TOOLKIT_init(), 1);
+    const std::string digits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+    for (int c = 0; c < 256; ++c) {
+        if (digits.find(static_cast<char>(c)) == std::string::npos) {
+            EXPECT_EQ(decode("Zm9" + std::string(1, static_cast<char>(c))).status,
+                      CRYPTO_ERR_BASE64)
+                << c;
+        }
+    }
+    toolkit_resetForTest();
+    crypto_test_ready();
 }
 
 TEST_F(Base64, OutputIsBoundedAndMayOverlapTheInput) {

@@ -1,5 +1,6 @@
 #include "auth/crypto/pubkey.h"
 
+#include <cstring>
 #include <span>
 
 #include "auth/crypto/base64.h"
@@ -30,16 +31,16 @@ size_t pem_body(const char* text, size_t len, char* body) {
     size_t i = 0;
     while (i < len) {
         if (line_start && text[i] == '-') {
-            while (i < len && text[i] != '\n') {
-                ++i;
+            // Dropped up to its line end, which is a blank and starts the
+            // next line; a last line without one ends the text.
+            const void* end = std::memchr(text + i, '\n', len - i);
+            i = end == nullptr ? len : static_cast<size_t>(static_cast<const char*>(end) - text);
+        } else {
+            char c = text[i++];
+            line_start = (c == '\n');
+            if (!is_blank(c)) {
+                body[kept++] = c;
             }
-            ++i;
-            continue;
-        }
-        char c = text[i++];
-        line_start = (c == '\n');
-        if (!is_blank(c)) {
-            body[kept++] = c;
         }
     }
     return kept;

@@ -88,8 +88,8 @@ class PublicKey : public ::testing::Test {
 // OpenSSL-made keys of every size, as PEM and as DER, are converted and
 // used by the signature tests (imgsign_test.cpp, crypto_peer_test.cpp);
 // malformed bytes are fed by fuzz/pubkey_fuzz. Here: PEM with CRLF line
-// ends, and the DER faults one by one.
-TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
+// ends or none after its last line, and the DER faults one by one.
+TEST_F(PublicKey, CrlfOrUnterminatedPemIsTakenAndStructureFaultsAreDerErrors) {
     std::string pem = crypto_fixture_text("rsa2048.pub.pem"), crlf;
     ASSERT_EQ(convert(pem, &key_), CRYPTO_OK);
     Bytes expected = modulus_of(key_);
@@ -97,6 +97,10 @@ TEST_F(PublicKey, CrlfPemIsTakenAndStructureFaultsAreDerErrors) {
         crlf += (c == '\n') ? std::string("\r\n") : std::string(1, c);
     }
     ASSERT_EQ(convert(crlf, &key_), CRYPTO_OK);
+    EXPECT_EQ(modulus_of(key_), expected);
+    // The END line without its line end, as an editor may leave the file.
+    ASSERT_EQ(pem.back(), '\n');
+    ASSERT_EQ(convert(pem.substr(0, pem.size() - 1), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), expected);
     parts_.exponent = {0x03};
     ASSERT_EQ(convert(spki(parts_), &key_), CRYPTO_OK);
