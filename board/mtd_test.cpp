@@ -72,6 +72,12 @@ TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
     EXPECT_EQ(1, result);
     EXPECT_EQ(with(0xF00, data), board_.get("mtd/kernel.bin"));
     EXPECT_EQ(3 * kBlockRequests, requests());
+    // The partition form takes the geometry from the flash itself; 0 when
+    // the bytes are written.
+    std::string more = data_of(0x40, 0x3C);
+    EXPECT_EQ(0, partition_write(more.data(), mtd_partitions.kernel, 0x10, 0x40, 0));
+    std::string expected = with(0xF00, data);
+    EXPECT_EQ(expected.replace(0x10, 0x40, more), board_.get("mtd/kernel.bin"));
 }
 
 // The figure reaches the console as each block ends, not with the next

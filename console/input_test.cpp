@@ -90,11 +90,13 @@ std::string on_console(const Pty& pty, const std::string& unblock, Fn&& fn) {
 TEST(ConsoleInput, RawModeLastsForTheOneReadOnly) {
     Pty pty;
     const termios before = pty.attributes();
-    // The key comes while the read waits in raw mode, as an operator types.
+    // The key comes while the read waits in raw mode, as an operator types,
+    // a while after the wait began: a plain key read has no time limit.
     std::thread typist([&] {
         for (int i = 0; i < 500 && (pty.attributes().c_lflag & ICANON) != 0; ++i) {
             std::this_thread::sleep_for(10ms);
         }
+        std::this_thread::sleep_for(400ms);
         pty.type("k");
     });
     std::uint8_t key = 0;

@@ -86,7 +86,11 @@ TEST(AesRefusal, BadKeysAndLengthsAreRefused) {
     EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_ENCRYPT, nullptr), CRYPTO_ERR_NULL_ARG);
     EXPECT_EQ(data, Bytes(48, 0x5A));
     EXPECT_EQ(iv, Bytes(16, 0xA5));
-    AES_deleteCtx(&ctx);
+    EXPECT_EQ(AES_deleteCtx(&ctx), 0);
+    EXPECT_EQ(ctx, nullptr);
+    // Deleting it again, or no context at all, is harmless.
+    EXPECT_EQ(AES_deleteCtx(&ctx), 0);
+    EXPECT_EQ(AES_deleteCtx(nullptr), 0);
     // No memory for the context: no context, and a status that says why.
     ToolkitMemoryHooks none{[](size_t) -> void* { return nullptr; }, [](void*) {}};
     toolkit_setMemoryHooks(&none);
