@@ -158,6 +158,15 @@ TEST(ImageFindSignature, LastWellFormedTag3EntryBeforeAZeroLength) {
     header.resize(header.size() - 2);
     EXPECT_EQ(ImageExtStep::Entry, image_ext_next(header, &at, &found));
     EXPECT_EQ(ImageExtStep::End, image_ext_next(header, &at, &found));
+    // A length of 0 would never move the walk on; one of 1 to 3 is shorter
+    // than the entry's own tag and length. imgtool names the two apart.
+    for (std::uint8_t length : {0, 1, 3}) {
+        Bytes bad = component(kKernel, 3, {}, Bytes{0x00, 0x06, 0x00, length});
+        at = kImageFirstEntry;
+        EXPECT_EQ(length == 0 ? ImageExtStep::ZeroLength : ImageExtStep::TooShort,
+                  image_ext_next(bad, &at, &found))
+            << int{length};
+    }
 }
 
 // The search for a bootable component over a file: its result, the last
