@@ -50,9 +50,12 @@ TEST(FileWriters, CopyAndWriteGiveTheBytesWithTheProgressDisplay) {
     out = capture_stdout([&] { result = file_write_progress("/tmp/no-dir/x", "abc", 3); });
     EXPECT_EQ(0, result);
     EXPECT_EQ("File /tmp/no-dir/x write failed (err 2: bytes_written 0, len 3, wr_len 3)\n", out);
+    // The failed copy keeps no descriptor of its source open.
+    int before = sandbox_test::open_descriptors();
     out = capture_stdout([&] { result = file_copy_progress("/tmp/fw-source", "/tmp/no-dir/x"); });
     EXPECT_EQ(0, result);
     EXPECT_EQ("File /tmp/no-dir/x write failed (err 2: bytes_written 0, len 256, wr_len 0)\n", out);
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
     unlink("/tmp/fw-source");
     unlink("/tmp/fw-copy");
 }
