@@ -135,6 +135,9 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     assert user["images/onie-hdr"] == parts["onie"][:onie_header]
     assert (switch.board / "emmc" / "p4" / "onie-version").read_bytes() == bytes([2, 4, 0, 8])
     assert (switch.board / "emmc" / "p4" / "onie-crc").read_bytes() == parts["onie"][:4]
+    # When it was installed, as the switch's clock and zone tell it.
+    assert re.fullmatch(r"\d\d:\d\d:\d\d \S+ [A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d{4}\n",
+                        (switch.board / "emmc" / "p4" / "onie-timestamp").read_text())
     assert user["images/image1"] == parts["app"]
     assert user["images/image2"] == b"not a container at all"
     assert user["install.log"].decode().startswith(source)
