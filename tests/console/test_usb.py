@@ -23,11 +23,13 @@ def stick(tmp_path, files):
 
 def test_stick_never_mounted_is_given_up_after_10_seconds_and_an_empty_one_holds_nothing(
         make_switch, tmp_path):
+    # The configured slot is 2: a stick that gives nothing leaves it so.
     switch = make_switch("--usb-enabled", "--usb", stick(tmp_path, {"VKT3390_OS.img": GOOD2}),
-                         "--usb-mount-after", "never", slots={1: GOOD1})
+                         "--usb-mount-after", "never", "--boot-slot", "2",
+                         slots={1: GOOD1, 2: GOOD2})
     switch.boot()
-    switch.expect(ANNOUNCE + ".........." + "USB mount timed out\r\nBooting image '1'\r\n")
-    switch.expect("application up: slot1")
+    switch.expect(ANNOUNCE + ".........." + "USB mount timed out\r\nBooting image '2'\r\n")
+    switch.expect("application up: slot2")
     switch.end()
     assert not any("md5sum" in c for c in switch.commands())
 
@@ -37,8 +39,8 @@ def test_stick_never_mounted_is_given_up_after_10_seconds_and_an_empty_one_holds
     switch.expect(ANNOUNCE + "USB mounted and ready!\r\n"
                   "No boot image found on USB.\r\n"
                   "No valid image found on USB\r\n"
-                  "Booting image '1'\r\n")
-    switch.expect("application up: slot1")
+                  "Booting image '2'\r\n")
+    switch.expect("application up: slot2")
     switch.end()
 
 
