@@ -48,8 +48,9 @@ class SlotBoot : public ::testing::Test {
     }
 };
 
-// A bad CRC, an empty or cut slot and a second failed attempt are console
-// tests (test_boot.py, test_power_cut.py); here a foreign or directory slot.
+// An empty or cut slot and a second failed attempt are console tests
+// (test_boot.py, test_power_cut.py); here a foreign or directory slot and
+// a bad CRC.
 TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
     std::string errors;
     write_file("/user/images/image1", component_file(0x024D4152, "u-boot payload"));
@@ -70,6 +71,11 @@ TEST_F(SlotBoot, UnbootableSlotNamesWhatItFoundAndTriesTheOther) {
                   "Image2 has invalid header... trying Image1.\n")
             << make;
     }
+    // A CRC that does not match ends the first attempt the same way.
+    std::system("rm -rf /user/images/image1");
+    write_file("/user/images/image1", component_file(0x014D4152, "archive payload", false));
+    EXPECT_EQ(boot(1, &errors), 0);
+    EXPECT_EQ(errors, "Image1 CRC failed, trying Image2 now.\n");
     // Neither slot: nothing is tried.
     EXPECT_EQ(boot(0, &errors), 0);
     EXPECT_EQ(boot(4, &errors), 0);
