@@ -95,6 +95,8 @@ TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
     ASSERT_EQ(0, mount("fw", "/tmp/fw-small", "tmpfs", 0, "size=32k"));
     std::string piece(65536, 'p');
     int result = 1;
+    // The failed write closes its file: no descriptor is left open.
+    int before = sandbox_test::open_descriptors();
     std::string out = capture_stdout(
         [&] { result = file_write_progress("/tmp/fw-small/x", piece.data(), piece.size()); });
     EXPECT_EQ(0, result);
@@ -102,6 +104,7 @@ TEST(FileWriters, FullFilesystemFailsTheWriteWhereItIsFound) {
         "    File /tmp/fw-small/x write failed (err 28: bytes_written 0, len 65536, "
         "wr_len 65536)\n",
         out);
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
     ASSERT_EQ(0, std::system("dd if=/dev/zero of=/tmp/fw-small/x bs=1k count=31 2>/dev/null"));
     out = capture_stdout(
         [&] { result = file_write_progress("/tmp/fw-small/y", piece.data(), 3000); });
