@@ -99,13 +99,11 @@ TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
     // A /tmp that cannot take the copy (a folder in its place) is said
     // before the board reboots; the reboot is refused here, so the board
     // stays up and the operator is told to power-cycle it.
-    std::system(
-        "rm -rf /tmp/image && mkdir /tmp/image && mkdir -p /sandbox/board/answers && "
-        "echo 1 > /sandbox/board/answers/reboot");
+    std::system("rm -rf /tmp/image && mkdir /tmp/image");
+    board_.set("answers/reboot", "1\n");
     EXPECT_EXIT(on_console("1\n", [] { launch_diagnostics(); }), ::testing::ExitedWithCode(0),
                 "^Failed to open image file.\nSystem reboot failed, please power-cycle.\n$");
-    std::system(
-        "rm -rf /tmp/image /sandbox/board/answers/reboot /sandbox/board/answers/.reboot.calls");
+    std::system("rm -rf /tmp/image");
 }
 
 }  // namespace
