@@ -169,13 +169,11 @@ CryptoStatus PUBKEY_convertPublicKey(const char* keyText, uint32_t keyTextLen,
         return CRYPTO_ERR_NO_MEMORY;
     }
     size_t derLen = 0;
-    std::span<const uint8_t> der_bytes(buffer, 0);
-    if (pem_decode(keyText, len, buffer, derLen) == CRYPTO_OK) {
-        der_bytes = std::span<const uint8_t>(buffer, derLen);
-    } else {
-        // Not PEM: the key may be stored as DER already.
-        der_bytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(keyText), len);
-    }
+    // Not PEM: the key may be stored as DER already.
+    std::span<const uint8_t> der_bytes =
+        pem_decode(keyText, len, buffer, derLen) == CRYPTO_OK
+            ? std::span<const uint8_t>(buffer, derLen)
+            : std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(keyText), len);
     RsaKeyView view;
     CryptoStatus status = parse_spki(der_bytes, view);
     if (status == CRYPTO_OK && keyOut != nullptr) {
