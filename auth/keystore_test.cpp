@@ -17,6 +17,7 @@
 
 #include "auth/builtin_keys.h"
 #include "auth/test_support.h"
+#include "board/board.h"
 
 namespace {
 
@@ -60,6 +61,22 @@ TEST_F(KeyStore, UnreadableEepromKeysTheFilesWithTheBufferDefault) {
     std::string out = load(kDevelopmentKeyFile, 1, &record_);
     EXPECT_EQ(std::string::npos, out.find("Updating")) << out;
     EXPECT_EQ(kDevelopment, text_of(record_));
+}
+
+// A board whose EEPROM holds no serial number has nothing to key the files
+// with: each key with a built-in copy loads that copy, as a success, and no
+// key file is written; a file without one loads nothing.
+TEST_F(KeyStore, BlankSerialLoadsTheBuiltInKeysAndWritesNoFile) {
+    std::string eeprom = board_.get("eeprom.bin");
+    eeprom.replace(kEepromSerial, kBoardSerialLen, kBoardSerialLen, '\0');
+    board_.set("eeprom.bin", eeprom);
+    const std::string warning =
+        "WARNING: Serial # not set on this unit. Built in keys must be used\n";
+    EXPECT_EQ(warning, load(kDevelopmentKeyFile, 1, &record_));
+    EXPECT_EQ(kDevelopment, text_of(record_));
+    EXPECT_EQ(warning, load("/user/other_key.pub.pem", 0, &record_));
+    EXPECT_NE(0, access(kDevelopmentKeyFile, F_OK));
+    EXPECT_NE(0, access(kProductionKeyFile, F_OK));
 }
 
 // A key file that cannot be read (a small directory in its place: a
@@ -177,8 +194,9 @@ TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
 }
 
 // Memory that runs out for the AES context, after the text's buffer was
-// taken: the buffer goes back, nothing is left behind.
-TEST_F(KeyStore, KeyFileEncryptionWithoutMemoryForItsContextReleasesTheText) {
+// taken: the buffer goes back, nothing is left behind; and decryption,
+// which takes its context first, says so.
+TEST_F(KeyStore, KeyFileCiphersWithoutMemoryForTheirContextReleaseWhatTheyTook) {
     static int allocations = 0;
     ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
                                  if (++allocations > 1) {
@@ -201,6 +219,16 @@ TEST_F(KeyStore, KeyFileEncryptionWithoutMemoryForItsContextReleasesTheText) {
     toolkit_setMemoryHooks(nullptr);
     EXPECT_EQ(2, allocations);
     EXPECT_EQ("AES_createCtx(encrypt) failed!\n", said);
+    EXPECT_TRUE(live_blocks.empty());
+    // Decryption takes its context first: without it, nothing is taken.
+    const std::uint8_t cipher[16] = {};
+    toolkit_setMemoryHooks(&hooks);
+    said = capture_stdout([&] {
+        EXPECT_EQ(nullptr, keyfile_decrypt(bytes_of("VKT3390A0002"), 12, cipher, 16, &length));
+    });
+    toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ(3, allocations);
+    EXPECT_EQ("imgsign_decrypt: AES_createCtx(decrypt) failed!\n", said);
     EXPECT_TRUE(live_blocks.empty());
 }
 

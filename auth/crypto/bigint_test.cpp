@@ -87,6 +87,15 @@ TYPED_TEST(BigInt, RemainderAddBackCases) {
         {"fffffffffffffffffffffffffffffffe7fffffffffffffff8000000000000001fffffffffffffffe",
          "800000000000000000000000000000028000000000000000",
          "7fffffffffffffff8000000000000024fffffffffffffffe"},
+        // The first and third again with a divisor whose top bit is clear: the
+        // remainder is shifted back out of its normalized form, so the limb
+        // above it, cleared after the add-back, is read too.
+        {"08000000100000000fffffffefffffffe0000000",
+         "080000001000000018000000",
+         "080000001000000010000000"},
+        {"1fffffffffffffffefffffffffffffffe8000000000000001fffffffffffffff",
+         "0ffffffffffffffffffffffffffffffff800000000000000",
+         "0ffffffffffffffff8000000000000000fffffffffffffff"},
     };
     for (const Case& c : cases) {
         Bytes modulus = crypto_hex(c.modulus);

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "auth/crypto/testdata/fixtures.h"
+#include "auth/crypto/toolkit.h"
 
 namespace {
 
@@ -44,6 +47,7 @@ struct SpkiParts {
     Bytes exponent = {0x01, 0x00, 0x01};
     Bytes unusedBits = {0x00};
     Bytes afterExponent;
+    Bytes afterRsaKey;  // inside the BIT STRING, after the RSAPublicKey
     Bytes afterKey;
 };
 
@@ -55,7 +59,7 @@ Bytes odd_modulus(size_t bytes) {
 
 Bytes spki(const SpkiParts& p) {
     Bytes rsaKey = tlv(0x30, cat({tlv(0x02, p.modulus), tlv(0x02, p.exponent), p.afterExponent}));
-    return cat({tlv(0x30, cat({p.algorithm, tlv(0x03, cat({p.unusedBits, rsaKey}))})), p.afterKey});
+    return cat({tlv(0x30, cat({p.algorithm, tlv(0x03, cat({p.unusedBits, rsaKey, p.afterRsaKey}))})), p.afterKey});
 }
 
 CryptoStatus convert(const Bytes& der, RsaPublicKey* key) {
@@ -102,10 +106,22 @@ TEST_F(PublicKey, CrlfOrUnterminatedPemIsTakenAndStructureFaultsAreDerErrors) {
     ASSERT_EQ(pem.back(), '\n');
     ASSERT_EQ(convert(pem.substr(0, pem.size() - 1), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), expected);
+    // Only a line that starts with a dash is an encapsulation line: the
+    // END line joined to the body's last line leaves dashes in the body.
+    std::string joined = pem;
+    joined.erase(joined.rfind("\n-----END"), 1);
+    EXPECT_EQ(convert(joined, &key_), CRYPTO_ERR_DER);
     parts_.exponent = {0x03};
     ASSERT_EQ(convert(spki(parts_), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), Bytes(parts_.modulus.begin() + 1, parts_.modulus.end()));
     EXPECT_EQ(exponent_of(key_), Bytes{0x03});
+    // An exponent as long as the modulus and below it in the first byte
+    // only is a key.
+    SpkiParts wide = parts_;
+    wide.exponent = wide.modulus;
+    wide.exponent[1] = 0xC2;
+    ASSERT_EQ(convert(spki(wide), &key_), CRYPTO_OK);
+    EXPECT_EQ(exponent_of(key_), Bytes(wide.exponent.begin() + 1, wide.exponent.end()));
     // A modulus INTEGER of exactly 128 bytes: the first length that needs
     // the long form (81 80).
     SpkiParts longForm = parts_;
@@ -118,7 +134,7 @@ TEST_F(PublicKey, CrlfOrUnterminatedPemIsTakenAndStructureFaultsAreDerErrors) {
     short31.modulus = odd_modulus(30);
     ASSERT_EQ(convert(spki(short31), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), Bytes(short31.modulus.begin() + 1, short31.modulus.end()));
-    std::vector<SpkiParts> faults(7, parts_);
+    std::vector<SpkiParts> faults(8, parts_);
     faults[0].afterKey = {0x00};                                // a byte after the key
     faults[1].afterExponent = tlv(0x02, {0x01});                // a third number
     faults[2].unusedBits = {0x01};                              // a BIT STRING with unused bits
@@ -126,6 +142,7 @@ TEST_F(PublicKey, CrlfOrUnterminatedPemIsTakenAndStructureFaultsAreDerErrors) {
     faults[4].modulus.insert(faults[4].modulus.begin(), 0x00);  // a needless zero byte
     faults[5].modulus.clear();                                  // INTEGERs without a byte
     faults[6].exponent.clear();
+    faults[7].afterRsaKey = {0x00};  // a byte after the numbers' SEQUENCE
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_DER) << i;
     }
@@ -162,6 +179,26 @@ TEST_F(PublicKey, KeysThatAreNotUsableRsaKeysAreRefused) {
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_NOT_RSA_KEY) << i;
     }
+}
+
+// A modulus longer than the arithmetic takes is converted with its
+// lengths only, for the signature check to refuse: neither number is
+// copied into the key's arrays, which it would overrun.
+TEST_F(PublicKey, OversizedModulusIsNotCopiedAndEmptyTextIsNoKey) {
+    parts_.modulus = odd_modulus(kBigIntMaxBytes + 1);
+    std::memset(&key_, 0xEE, sizeof key_);
+    ASSERT_EQ(convert(spki(parts_), &key_), CRYPTO_OK);
+    EXPECT_EQ(key_.modulusLen, kBigIntMaxBytes + 1);
+    EXPECT_EQ(key_.exponentLen, 3u);
+    EXPECT_EQ(Bytes(key_.exponent, key_.exponent + 8), Bytes(8, 0xEE));
+    EXPECT_EQ(Bytes(key_.modulus, key_.modulus + 8), Bytes(8, 0xEE));
+    // No text is no key, even where the allocator has nothing for a
+    // request of 0 bytes (as C allows it).
+    static const ToolkitMemoryHooks kNoEmptyBlocks{
+        [](size_t size) { return size == 0 ? nullptr : std::malloc(size); }, std::free};
+    toolkit_setMemoryHooks(&kNoEmptyBlocks);
+    EXPECT_EQ(PUBKEY_convertPublicKey("", 0, &key_), CRYPTO_ERR_DER);
+    toolkit_setMemoryHooks(nullptr);
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 
 namespace {
 
+// The digest of data, written into a buffer with room past its 32 bytes:
+// the bytes after the digest must be left as they were.
 std::vector<uint8_t> digest_whole(const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> digest(kSha256DigestLength);
+    std::vector<uint8_t> digest(kSha256DigestLength + 8, 0xA5);
     uint32_t len = 99;
     // An empty message still needs a data pointer: only absent data is refused.
     static const uint8_t kNothing = 0;
@@ -20,6 +22,9 @@ std::vector<uint8_t> digest_whole(const std::vector<uint8_t>& data) {
     EXPECT_EQ(IMGSIGN_computeSHA256(bytes, static_cast<uint32_t>(data.size()), digest.data(), &len),
               CRYPTO_OK);
     EXPECT_EQ(len, kSha256DigestLength);
+    EXPECT_EQ(std::vector<uint8_t>(8, 0xA5),
+              std::vector<uint8_t>(digest.begin() + kSha256DigestLength, digest.end()));
+    digest.resize(kSha256DigestLength);
     return digest;
 }
 

@@ -117,6 +117,11 @@ def test_full_update_onto_a_switch_whose_slots_are_both_damaged(make_switch, tmp
     assert switch.rebooted
     if method == "xmodem":
         assert "/usr/bin/rx /tmp/image" in switch.commands()
+    else:
+        # One download: the first that arrives ends the attempts.
+        assert "from TFTP server" not in installed
+        assert [c for c in switch.commands() if c.startswith("tftp ")] == [
+            f"tftp -g -r {name} -l /tmp/image 192.0.2.1\\n"]
     # The date came from the board's clock, read over I2C in one read of
     # its seven registers from register 0.
     assert clock_set_from(switch.commands()[0], "2026-12-25 13:45:59", engine)
