@@ -113,6 +113,15 @@ TEST_F(I2cTest, InstallTimeStampGoesOnlyToASlotAndStopsAtTheFirstFailedByte) {
     EXPECT_EQ(0, image_timestamp_write(0, &stamp));
     EXPECT_EQ(0, image_timestamp_write(1, nullptr));
     EXPECT_EQ("", board_.get("i2c.log"));
+    // The clock as it was when the install ended, read before the second's
+    // wait that follows: seconds, minutes, hours first (BCD).
+    int written = 0;
+    EXPECT_EQ("", capture_stdout([&] { written = image_stamp_install_time(2); }));
+    EXPECT_EQ(1, written);
+    EXPECT_EQ(std::string("\x59\x07\x23"), board_.get("eeprom.bin").substr(kEepromStampSlot2, 3));
+    EXPECT_EQ(eeprom_.substr(kEepromStampSlot1, 7),
+              board_.get("eeprom.bin").substr(kEepromStampSlot1, 7));
+    sandbox::reset_slept_us();
     eeprom_absent();
     int result = 1;
     EXPECT_EQ(

@@ -4,6 +4,9 @@
 // pseudo-terminal; its log holds every byte the receiver answered.
 #include "serial/xmodem.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 
@@ -320,6 +323,32 @@ TEST(XmodemScripted, FileThatCannotBeMadeBringsTheLineBack) {
     std::string answers;
     EXPECT_EQ(0, line.join(&answers));
     EXPECT_EQ(std::string::npos, answers.find('C'));
+}
+
+// A block is read up to its count and no further, whatever else the line
+// holds. A second without a byte ends a pass, and a pass that gets nothing
+// ends the block: a line that goes quiet costs two seconds.
+TEST(XmodemBlock, ReadStopsAtItsCountAndEndsAfterAQuietSecondTwice) {
+    int ends[2];
+    ASSERT_EQ(0, pipe2(ends, O_NONBLOCK));
+    const std::string line = data(9, 5);
+    ASSERT_EQ(9, write(ends[1], line.data(), line.size()));
+    unsigned char dest[9];
+    std::fill(std::begin(dest), std::end(dest), 0xEE);
+    std::uint16_t crc = 0;
+    sandbox::reset_slept_us();
+    EXPECT_EQ(4, xmodem_read_block(dest, 4, &crc, ends[0]));
+    EXPECT_EQ(line.substr(0, 4), std::string(dest, dest + 4));
+    EXPECT_EQ(0xEE, dest[4]);
+    EXPECT_EQ(crc16(line.substr(0, 4)), crc);
+    EXPECT_EQ(0u, sandbox::slept_us());
+    // Five bytes left for a block of eight.
+    EXPECT_EQ(5, xmodem_read_block(dest, 8, &crc, ends[0]));
+    EXPECT_EQ(line.substr(4), std::string(dest, dest + 5));
+    EXPECT_EQ(crc16(line.substr(4)), crc);
+    EXPECT_EQ(2000000u, sandbox::slept_us());
+    close(ends[0]);
+    close(ends[1]);
 }
 
 TEST(XmodemScripted, SilentSenderIsAskedSixtyTimesOnceASecondThenCancelled) {
