@@ -3,6 +3,8 @@
 // in the EEPROM are console tests (test_install.py reads the bytes).
 #include "board/i2c.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -78,6 +80,10 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     std::uint8_t led = 0;
     EXPECT_EQ(2, led_write(2, 0xF1));
     EXPECT_EQ(0xF1, led_read(2, &led));
+    std::uint8_t serial[kBoardSerialLen] = {};
+    EXPECT_EQ(1, board_read_serial(serial));
+    EXPECT_EQ(eeprom_.substr(kEepromSerial, kBoardSerialLen),
+              std::string(serial, serial + kBoardSerialLen));
 
     board_.set("i2c-absent", "eeprom led\n");
     std::uint8_t byte = 0x77;
@@ -85,6 +91,9 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 6\n",
               capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
     EXPECT_EQ(0x77, byte);  // the caller's default stays
+    std::fill(std::begin(serial), std::end(serial), 0x33);
+    capture_stdout([&] { EXPECT_EQ(0, board_read_serial(serial)); });
+    EXPECT_EQ(std::string(kBoardSerialLen, '\x33'), std::string(serial, serial + kBoardSerialLen));
     capture_stdout([&] { EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0138, 1, 2, &byte)); });
     // The board's own reads take 0 for a byte that cannot be read.
     EXPECT_EQ(0, capture_stdout([] { EXPECT_EQ(0, board_get_boot_slot()); }).find("I2C error"));
@@ -144,6 +153,11 @@ TEST_F(I2cTest, OpeningStopsAtTheFirstMissingBus) {
     EXPECT_EQ("ERROR: driver /dev/i2c-0 couldn't be opened\n",
               capture_stdout([] { EXPECT_EQ(-1, i2c_open_buses()); }));
     EXPECT_EQ(0, i2c_bus_fds[1]);
+    // Nothing reaches a bus that is not open.
+    int result = 0;
+    EXPECT_EQ("I2C error when setting LED on bus 0: 9\n",
+              capture_stdout([&] { result = led_write(2, 1); }));
+    EXPECT_EQ(-1, result);
 }
 
 }  // namespace
