@@ -214,7 +214,9 @@ TEST_F(SignaturePolicy, DeveloperImagesAnswerHoldsOnceTheTestHasRunToItsEnd) {
          0},
         {false, std::string(0x10000, '\x5A'), 1},  // not format 3
         {true, too_big, 0},
-        {false, rfs_production_, 0},
+        {false, std::string(0x10000, '\xFF'), 1},
+        // A component that fills its partition exactly is read and checked.
+        {true, std::string(production_.begin(), production_.end()), 0},
         {false, std::string(0x10000, '\xFF'), 0},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
