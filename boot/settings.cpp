@@ -153,7 +153,8 @@ void boot_settings_parse(const char* text, BootSettings* settings) {
 }
 
 void read_boot_settings() {
-    // One byte more than is read, for the terminating NUL.
+    // One byte more than is read: the zero that ends the text, which the
+    // memset puts there and the blanking loop below leaves alone.
     char* text = new (std::nothrow) char[kBootEnvSize + 1];
     if (text == nullptr) {
         return;
@@ -167,7 +168,6 @@ void read_boot_settings() {
                 text[i] = ' ';
             }
         }
-        text[kBootEnvSize] = '\0';
         boot_settings_parse(text, &boot_settings);
     }
     delete[] text;

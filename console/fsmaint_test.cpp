@@ -99,6 +99,19 @@ TEST_F(Rebuild, RebuildWithItsBackupRestoredIsDone) {
         << out;
     EXPECT_EQ(result, 1);
     EXPECT_NE(board_.get("commands.log").find("cp -r /tmp/backup/. /user/"), std::string::npos);
+    // The backup taken, the rebuild done, the copy back fails: not done,
+    // and the operator is told where the files are.
+    std::system("rm -rf /tmp/backup");
+    board_.set("answers/cp", "0\n1\n");
+    board_.remove("answers/.cp.calls");
+    out = on_console("y", [&] { result = update_filesystem(0, 1); });
+    board_.remove("answers/cp");
+    EXPECT_TRUE(out.ends_with("\tRestoring filesystem with backup. This can take a few minutes\n"
+                              "\tFailed to restore backup\n"
+                              "\tYour files are in /tmp/backup until the switch is powered off or "
+                              "rebooted\n"))
+        << out;
+    EXPECT_EQ(result, 0);
 }
 
 TEST_F(Rebuild, LeftoverBackupDirectoryStopsBeforeAnythingChanges) {
