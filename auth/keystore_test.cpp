@@ -112,22 +112,29 @@ TEST_F(KeyStore, TextLongerThanTheKeyIsRewrittenWithoutReadingPastTheKey) {
     EXPECT_EQ(key_file_for("VKT3390A0001", kProduction), read_file(kProductionKeyFile));
 }
 
-// Every buffer that held key material or key text is zero when released.
+// Every buffer that held key material or key text is zero when released,
+// and nothing was written past its end: each block has a guard behind it.
 std::map<void*, std::size_t> live_blocks;
 int dirty_releases = 0;
+int overrun_releases = 0;
 int releases = 0;
+constexpr std::size_t kGuard = 16;
 
 TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
     ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
-                                 void* block = std::malloc(size);
+                                 auto* block = static_cast<unsigned char*>(std::malloc(size + kGuard));
+                                 std::memset(block + size, 0x5A, kGuard);
                                  live_blocks[block] = size;
                                  return block;
                              },
                              [](void* block) {
                                  auto* bytes = static_cast<unsigned char*>(block);
-                                 for (std::size_t i = 0; i < live_blocks[block]; ++i) {
+                                 std::size_t size = live_blocks[block];
+                                 for (std::size_t i = 0; i < size; ++i) {
                                      dirty_releases += bytes[i] != 0;
                                  }
+                                 overrun_releases += std::count(bytes + size, bytes + size + kGuard,
+                                                                0x5A) != kGuard;
                                  ++releases;
                                  live_blocks.erase(block);
                                  std::free(block);
@@ -140,6 +147,7 @@ TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
     // ciphertext).
     EXPECT_GE(releases, 4);
     EXPECT_EQ(0, dirty_releases);
+    EXPECT_EQ(0, overrun_releases);
     EXPECT_TRUE(live_blocks.empty());
 }
 
@@ -148,8 +156,13 @@ TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
 // byte more would wrap the size to 0 and is refused before any allocation.
 // A key file is the text zero-padded to whole AES blocks (a text of whole
 // blocks gets none), and decrypts to that text, down to a single byte.
+// An empty text too, where the allocator has nothing for a request of 0
+// bytes (as C allows it).
 TEST_F(KeyStore, KeyFileTextIsPaddedToWholeBlocksAndDecryptsBack) {
-    for (std::uint32_t length : {1u, 15u, 16u, 17u, 32u}) {
+    static const ToolkitMemoryHooks kNoEmptyBlocks{
+        [](std::size_t size) { return size == 0 ? nullptr : std::malloc(size); }, std::free};
+    toolkit_setMemoryHooks(&kNoEmptyBlocks);
+    for (std::uint32_t length : {0u, 1u, 15u, 16u, 17u, 32u}) {
         std::string text(length, 'k');
         std::uint32_t cipher_length = 0;
         std::uint8_t* cipher = imgsign_encrypt(bytes_of("VKT3390A0002"), 12, bytes_of(text.c_str()),
@@ -164,6 +177,7 @@ TEST_F(KeyStore, KeyFileTextIsPaddedToWholeBlocksAndDecryptsBack) {
         imgsign_release(plain, cipher_length + 1);
         imgsign_release(cipher, cipher_length);
     }
+    toolkit_setMemoryHooks(nullptr);
 }
 
 TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
