@@ -74,6 +74,14 @@ TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
     EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0139, 1, 2, nullptr));
     EXPECT_EQ(0x42, byte);
     EXPECT_EQ("", board_.get("i2c.log"));
+    // The board has buses 0 and 1 only: another number reaches no driver.
+    for (int bus : {-1, 2}) {
+        EXPECT_EQ("I2C error when setting bus " + std::to_string(bus) + ", device 0x56: 9\n",
+                  capture_stdout([&] { EXPECT_EQ(0, i2c_read_reg(bus, 0x56, 0x0139, 1, 2, &byte)); }));
+        EXPECT_EQ(-1, i2c_mux_release(kI2cMuxAddr, bus));
+    }
+    EXPECT_EQ(0x42, byte);
+    EXPECT_EQ("", board_.get("i2c.log"));
 }
 
 TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
