@@ -88,10 +88,17 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     std::uint8_t led = 0;
     EXPECT_EQ(2, led_write(2, 0xF1));
     EXPECT_EQ(0xF1, led_read(2, &led));
+    // The serial number in one read behind channel 2, the multiplexer
+    // released after it.
     std::uint8_t serial[kBoardSerialLen] = {};
+    board_.set("i2c.log", "");
     EXPECT_EQ(1, board_read_serial(serial));
     EXPECT_EQ(eeprom_.substr(kEepromSerial, kBoardSerialLen),
               std::string(serial, serial + kBoardSerialLen));
+    std::string log = board_.get("i2c.log");
+    EXPECT_TRUE(log.starts_with("0 0x70 w 04\n0 0x56 w 00 0d\n0 0x56 r ee ee") &&
+                log.ends_with(" ee\n0 0x70 w 00\n"))
+        << log;
 
     board_.set("i2c-absent", "eeprom led\n");
     std::uint8_t byte = 0x77;
