@@ -70,6 +70,12 @@ TEST(AesRefusal, BadKeysAndLengthsAreRefused) {
         EXPECT_EQ(AES_createCtx(key.data(), len, AES_DIR_ENCRYPT, &status), nullptr) << len;
         EXPECT_EQ(status, CRYPTO_ERR_AES_KEY_LENGTH) << len;
     }
+    // No key at all, or a direction that is neither.
+    CryptoStatus status = 0;
+    EXPECT_EQ(AES_createCtx(nullptr, 16, AES_DIR_ENCRYPT, &status), nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(AES_createCtx(key.data(), 16, 7, &status), nullptr);
+    EXPECT_EQ(status, CRYPTO_ERR_AES_DIRECTION);
     AESCtx* ctx = AES_createCtx(key.data(), 16, AES_DIR_ENCRYPT);
     ASSERT_NE(ctx, nullptr);
     Bytes data(48, 0x5A);
@@ -94,7 +100,7 @@ TEST(AesRefusal, BadKeysAndLengthsAreRefused) {
     // No memory for the context: no context, and a status that says why.
     ToolkitMemoryHooks none{[](size_t) -> void* { return nullptr; }, [](void*) {}};
     toolkit_setMemoryHooks(&none);
-    CryptoStatus status = CRYPTO_OK;
+    status = CRYPTO_OK;
     ctx = AES_createCtx(key.data(), 16, AES_DIR_ENCRYPT, &status);
     toolkit_setMemoryHooks(nullptr);
     EXPECT_EQ(ctx, nullptr);
