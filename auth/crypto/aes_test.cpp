@@ -78,8 +78,14 @@ TEST(AesRefusal, BadKeysAndLengthsAreRefused) {
     EXPECT_EQ(status, CRYPTO_ERR_AES_DIRECTION);
     AESCtx* ctx = AES_createCtx(key.data(), 16, AES_DIR_ENCRYPT);
     ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(ctx->keyBits, 128u);
+    EXPECT_EQ(ctx->rounds, 10u);
     Bytes data(48, 0x5A);
     Bytes iv(16, 0xA5);
+    // A context in a mode other than CBC is refused (only CBC is made).
+    ctx->mode = AES_MODE_CBC + 1;
+    EXPECT_EQ(AES_cipher(ctx, data.data(), 16, AES_DIR_ENCRYPT, iv.data()), CRYPTO_ERR_AES_MODE);
+    ctx->mode = AES_MODE_CBC;
     for (uint32_t len : {1u, 15u, 47u}) {
         EXPECT_EQ(AES_cipher(ctx, data.data(), len, AES_DIR_ENCRYPT, iv.data()),
                   CRYPTO_ERR_AES_LENGTH)
