@@ -84,6 +84,8 @@ TEST(ImageHeaderParse, RefusesMalformedSizes) {
     put_be16(long_wraps, 18, 24);
     Bytes long_fits = first24(0xFFFFFFFFu - 24, kKernel | kImageFlag);
     put_be16(long_fits, 18, 24);
+    Bytes long16 = first24(4, kKernel | kImageFlag);  // exactly the basic header
+    put_be16(long16, 18, 16);
     struct Case {
         Bytes bytes;
         ImageHeaderFault fault;
@@ -92,6 +94,7 @@ TEST(ImageHeaderParse, RefusesMalformedSizes) {
         {hdr3_first24(84, kApp, 100), F::None},
         {hdr3_first24(84, kApp, 23), F::Hdr3HeaderTooShort},
         {long8, F::LongHeaderTooShort},
+        {long16, F::None},
         {first24(0xFFFFFFEFu, kKernel), F::None},
         {first24(0xFFFFFFF0u, kKernel), F::SizeWraps},
         {long_fits, F::None},
