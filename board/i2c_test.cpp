@@ -173,6 +173,9 @@ TEST_F(I2cTest, OpeningStopsAtTheFirstMissingBus) {
     EXPECT_EQ("I2C error when setting LED on bus 0: 9\n",
               capture_stdout([&] { result = led_write(2, 1); }));
     EXPECT_EQ(-1, result);
+    EXPECT_EQ("I2C error when setting bus 0: 9\n",
+              capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
+    EXPECT_EQ(-1, result);
 }
 
 }  // namespace
