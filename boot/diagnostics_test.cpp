@@ -74,12 +74,13 @@ TEST_F(RescuePartition, DamagedPartitionBootsNothing) {
 
 // Installed into the slot the operator names (only the first character
 // counts), or booted at once on Enter (in the long header format), storing
-// nothing: slot 2 and the boot slot keep what the first row installed.
+// nothing: slot 2 and the boot slot keep what the first row installed. A
+// console whose input has ended boots it too, without a booted-image byte.
 TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
     const struct {
         const char* keys;
         int format, exit_code, booted;
-    } rows[] = {{"2x\n", 1, 5, 2}, {"\n", 2, 6, 4}};
+    } rows[] = {{"2x\n", 1, 5, 2}, {"\n", 2, 6, 4}, {"", 1, 8, 4}};
     std::string installed;
     // A /user without its images folder (a new filesystem) gets one.
     std::system("rm -rf /user/images");
@@ -132,8 +133,14 @@ TEST_F(RescuePartition, DiagnosticsImageBootsAsTheRescuePartitionTheUsbImageTake
 
 // The debugger slot's file ends before the length its header gives: the
 // copy takes what there is and the boot goes on. A copy that kept reading
-// would never end; the time limit turns that into a failure.
+// would never end; the time limit turns that into a failure. A whole one
+// arrives to its last byte, one past a piece.
 TEST_F(RescuePartition, DebuggerFromASlotFileThatEndsEarlyGivesWhatThereIs) {
+    std::string whole(kImagePieceSize, 'w');
+    whole += 'z';
+    sandbox_test::write_file("/user/images/image2", component_file(kApplication, whole, true));
+    sandbox_test::capture_stdout([] { EXPECT_EQ(1, extract_gdb(1)); });
+    EXPECT_EQ(read_file("/tmp/gdb.gz"), whole);
     std::string payload(2 * kImagePieceSize + 300, 'g');
     std::string slot = component_file(kApplication, payload, true);
     sandbox_test::write_file("/user/images/image2", slot.substr(0, slot.size() - 100));

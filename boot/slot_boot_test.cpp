@@ -16,6 +16,7 @@
 #include "boot/usb.h"
 #include "image/container.h"
 #include "image/test_support.h"
+#include "platform/sandbox/descriptors.h"
 #include "platform/sandbox/test_support.h"
 
 namespace {
@@ -123,14 +124,18 @@ TEST_F(SlotBoot, WhatCannotBeMadeOrStartedIsSaidBeforeTheReboot) {
                 std::string("^Failed to open application image output file.\n") + refused);
     EXPECT_EXIT(launch_diagnostics(), ::testing::ExitedWithCode(0),
                 std::string("^Failed to open AppOS tarfile.\n") + refused);
-    // The debugger is optional: without it the boot goes on.
+    // The debugger is optional: without it the boot goes on, with no file
+    // of it left open for the application.
+    int open_before = sandbox_test::open_descriptors();
     write_file("/user/images/image2", component_file(0x014D4152, "debugger payload"));
     std::string errors = sandbox_test::capture(2, [] { EXPECT_EQ(0, extract_gdb(1)); });
     EXPECT_EQ(errors, "Failed to open GDB output file.\n");
+    EXPECT_EQ(open_before, sandbox_test::open_descriptors());
     std::system("rm -rf /tmp/gdb.gz");
     write_file("/user/images/image2", component_file(0x024D4152, "u-boot payload"));
     errors = sandbox_test::capture(2, [] { EXPECT_EQ(0, extract_gdb(1)); });
     EXPECT_EQ(errors, "Image has invalid header 0x24d4152\n");
+    EXPECT_EQ(open_before, sandbox_test::open_descriptors());
     // An archive without the application: its start fails in memory-check
     // mode, which runs the program itself (the reboot after it meets the
     // checker's preload, absent here, and the loader says so).
