@@ -140,11 +140,12 @@ bool receive_block(Receiver& rx) {
         if (count == 0) {
             return false;
         }
+        // Both CRC bytes must arrive: one that never came would otherwise
+        // match a CRC whose byte happens to equal the starting value.
         unsigned char high = 0;
         unsigned char low = 0;
-        serial_get_byte(kFieldTimeoutS, &high, rx.port);
-        serial_get_byte(kFieldTimeoutS, &low, rx.port);
-        if (((high << 8) | low) != crc) {
+        if (serial_get_byte(kFieldTimeoutS, &high, rx.port) != 1 ||
+            serial_get_byte(kFieldTimeoutS, &low, rx.port) != 1 || ((high << 8) | low) != crc) {
             return false;
         }
         rx.retries = 0;

@@ -126,11 +126,18 @@ TEST(XmodemPeer, LrzszSxWith128ByteAnd1KBlocks) {
 TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
     SerialLine line;
     const std::string one = data(128, 1), two = data(1024, 2);
+    // A block whose CRC ends in a zero byte, sent without that byte: a CRC
+    // that did not arrive whole matches nothing.
+    std::string zero_low = data(128, 4);
+    for (int last = 0; (crc16(zero_low) & 0xFF) != 0; ++last) {
+        zero_low.back() = static_cast<char>(last);
+    }
+    const std::string cut_crc = block(1, zero_low).substr(0, 3 + 128 + 1);
     Transfer t = receive(line, [&](Terminal& term) {
         // A block whose number came and then nothing is no block, not even
         // an empty one: the whole of block 1 is still awaited.
         const std::string steps[] = {
-            block(1, one, 1), block(0, one),    block(1, one).substr(0, 3),
+            block(1, one, 1), block(0, one),    block(1, one).substr(0, 3), cut_crc,
             block(1, one),    block(2, two, 3), block(2, two, 0, 0x100),
             block(2, two),    block(2, two),    std::string{kEot, 'z', 'z'}};
         std::size_t expected = 1;
@@ -143,7 +150,7 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
         return 0;
     });
     EXPECT_EQ(t.answers,
-              (std::string{'C', 'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
+              (std::string{'C', 'C', 'C', 'C', 'C', kAck, kNak, kNak, kAck, kAck, kNak, kAck}));
     EXPECT_EQ(t.result, 128 + 1024);
     EXPECT_EQ(read_file(kOut), one + two);
     EXPECT_EQ(t.err, "EOT\nAll done\n");
@@ -154,7 +161,8 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
 // header); a
 // block whose number never came in its 3 seconds, even when the
 // complement that follows would match a number of 1 (NAK, never taken for
-// a repeat); a byte other than EOT or a header after an EOT, here an ACK,
+// a repeat), where a CRC byte 2.5 seconds late is still in time; a byte
+// other than EOT or a header after an EOT, here an ACK,
 // which confirms an end only before the first block (NAK after the 2 quiet
 // seconds of a failed cycle, not after a header wait). A repeated
 // block is acknowledged after 1 quiet second, an EOT that is not repeated
@@ -163,7 +171,7 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
 TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
     SerialLine line;
     setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
-    const std::string one = data(128, 1);
+    const std::string one = data(128, 1), two = data(128, 3), second = block(2, two);
     Transfer t = receive(line, [&](Terminal& term) {
         int late = 0;
         std::uint64_t from = 0;
@@ -192,15 +200,23 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
         send(block(1, one));
         std::uint64_t quiet = answer(6);
         late |= quiet < 10 || quiet >= 16 ? 2 : 0;
+        // A field that comes within its 3 seconds is taken: block 2's last
+        // CRC byte 2.5 seconds after the rest of it.
+        send(second.substr(0, second.size() - 1));
+        while (sandbox::slept_us() - from < 2500000) {
+            term.closed(1);
+        }
+        term.send(second.substr(second.size() - 1));
+        term.await(7);
         // Once a block has come, even an ACK after an EOT is no
         // confirmation (only before the first block is it one).
         term.send(std::string{kEot});
-        term.await(7);
+        term.await(8);
         send(std::string{kAck});
-        std::uint64_t nak = answer(8);
+        std::uint64_t nak = answer(9);
         late |= nak < 20 || nak >= 30 ? 4 : 0;
         term.send(std::string{kEot});
-        term.await(9);
+        term.await(10);
         // No second EOT: the end counts as confirmed after 5 quiet seconds.
         // The count is taken while nothing has come yet, so that it is never
         // one that the receiver's next wait after the ACK has moved on.
@@ -213,15 +229,16 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
             }
             quiet_until = now;
         }
-        term.await(10);
+        term.await(11);
         std::uint64_t end = (quiet_until - from) / 100000;
         late |= end < 41 || end > 50 ? 8 : 0;
         return late;
     });
-    EXPECT_EQ(t.answers, (std::string{'C', 'C', 'C', kAck, kNak, kAck, kNak, kNak, kNak, kAck}));
+    EXPECT_EQ(t.answers,
+              (std::string{'C', 'C', 'C', kAck, kNak, kAck, kAck, kNak, kNak, kNak, kAck}));
     EXPECT_EQ(t.sender, 0);
-    EXPECT_EQ(t.result, 128);
-    EXPECT_EQ(read_file(kOut), one);
+    EXPECT_EQ(t.result, 256);
+    EXPECT_EQ(read_file(kOut), one + two);
     EXPECT_EQ(t.err, "CAN\nEOT\nEOT\nAll done\n");
 }
 
