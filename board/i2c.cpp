@@ -50,7 +50,8 @@ int i2c_open_buses() {
     for (int bus = 0; bus < kI2cBusCount; ++bus) {
         char path[32];
         std::snprintf(path, sizeof path, "/dev/i2c-%d", bus);
-        i2c_bus_fds[bus] = plat_open(path, O_RDWR);
+        // Kept from the programs the launcher starts, the application too.
+        i2c_bus_fds[bus] = plat_open(path, O_RDWR | O_CLOEXEC);
         if (i2c_bus_fds[bus] < 0) {
             std::printf("ERROR: driver %s couldn't be opened\n", path);
             return -1;

@@ -20,14 +20,15 @@ static constexpr std::uint32_t kFlashPiece = 1024;
 
 int mtd_open_partitions() {
     // The partitions holding what the switch boots are written synchronously;
-    // the rescue and ONIE partitions are not.
-    mtd_partitions.uboot = plat_open("/dev/mtd-uboot", O_RDWR | O_SYNC);
-    mtd_partitions.uboot_env = plat_open("/dev/mtd-ubootenv", O_RDWR | O_SYNC);
-    mtd_partitions.device_tree = plat_open("/dev/mtd-devicetree", O_RDWR | O_SYNC);
-    mtd_partitions.kernel = plat_open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    mtd_partitions.rfs = plat_open("/dev/mtd-rfs", O_RDWR | O_SYNC);
-    mtd_partitions.rescue = plat_open("/dev/mtd-rescue", O_RDWR);
-    mtd_partitions.onie = plat_open("/dev/mtd-onie", O_RDWR);
+    // the rescue and ONIE partitions are not. None of them is handed on to
+    // the application or the commands the launcher runs.
+    mtd_partitions.uboot = plat_open("/dev/mtd-uboot", O_RDWR | O_SYNC | O_CLOEXEC);
+    mtd_partitions.uboot_env = plat_open("/dev/mtd-ubootenv", O_RDWR | O_SYNC | O_CLOEXEC);
+    mtd_partitions.device_tree = plat_open("/dev/mtd-devicetree", O_RDWR | O_SYNC | O_CLOEXEC);
+    mtd_partitions.kernel = plat_open("/dev/mtd-kernel", O_RDWR | O_SYNC | O_CLOEXEC);
+    mtd_partitions.rfs = plat_open("/dev/mtd-rfs", O_RDWR | O_SYNC | O_CLOEXEC);
+    mtd_partitions.rescue = plat_open("/dev/mtd-rescue", O_RDWR | O_CLOEXEC);
+    mtd_partitions.onie = plat_open("/dev/mtd-onie", O_RDWR | O_CLOEXEC);
     return 1;
 }
 

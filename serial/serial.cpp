@@ -69,7 +69,7 @@ int wait_for_key(int port, unsigned char key, const char* reminder) {
 }  // namespace
 
 int serial_fast_mode() {
-    int port = plat_open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int port = plat_open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
         // Nothing waits on a port that is not there: the caller gets -1 at
         // once and every serial_ operation refuses that handle without

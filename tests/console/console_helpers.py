@@ -190,6 +190,9 @@ class Switch:
                                      self.command[1:] + list(options) + [str(self.board)],
                                      env=env, timeout=timeout, encoding="utf-8",
                                      codec_errors="replace")
+        if os.environ.get("BL_CONSOLE_LOG"):
+            # For a developer reading a failure: all the console said.
+            self.console.logfile_read = open(os.environ["BL_CONSOLE_LOG"], "a")
         return self.console
 
     def boot_on_line(self, link, speed=1000, timeout=30):

@@ -56,22 +56,27 @@ def archive(files):
     return gzip.compress(raw.getvalue())
 
 
-def application(name, env_setup=None, install=True, extra="", files=None):
-    """An application archive whose program tells which image it came from
-    and shows the variables its env-setup set; `files` adds more."""
-    # The application gets the console and nothing else of the launcher's:
-    # a descriptor the launcher left open (below the shell's own, from 10
-    # up) is named instead of the line every scenario waits for.
-    program = f"""#!/bin/sh
-leaked=""
+def started(line):
+    """Shell lines that print `line` when the program got the console and
+    nothing else of the launcher's; a descriptor the launcher left open
+    (below the shell's own, from 10 up) is named instead of the line the
+    scenarios wait for."""
+    return f"""leaked=""
 for fd in 3 4 5 6 7 8 9; do
     if [ -e /proc/$$/fd/$fd ]; then leaked="$leaked $fd:$(readlink /proc/$$/fd/$fd)"; fi
 done
 if [ -n "$leaked" ]; then
-    echo "application {name} started with the launcher's descriptors:$leaked"
+    echo "started with the launcher's descriptors:$leaked"
 else
-    echo "application up: {name}"
-fi
+    echo "{line}"
+fi"""
+
+
+def application(name, env_setup=None, install=True, extra="", files=None):
+    """An application archive whose program tells which image it came from
+    and shows the variables its env-setup set; `files` adds more."""
+    program = f"""#!/bin/sh
+{started("application up: " + name)}
 echo "APP_COLOUR=$APP_COLOUR"
 {extra}
 """
@@ -84,5 +89,5 @@ echo "APP_COLOUR=$APP_COLOUR"
 
 
 def diagnostics(name):
-    program = f"#!/bin/sh\necho 'diagnostics up: {name}'\n"
+    program = f"#!/bin/sh\n{started('diagnostics up: ' + name)}\n"
     return archive({"mpdiag.elf.strip": (program, 0o755)})
