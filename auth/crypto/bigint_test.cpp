@@ -103,6 +103,16 @@ TYPED_TEST(BigInt, RemainderAddBackCases) {
         ASSERT_TRUE(this->mod(crypto_hex(c.value), modulus, out));
         EXPECT_EQ(out, crypto_hex(c.remainder)) << c.value;
     }
+    // A value of up to twice the longest modulus is reduced (2^8192 - 1 is
+    // 0 modulo 2^64 - 1); a longer one is refused rather than overrunning
+    // the division's room.
+    Bytes modulus(8, 0xFF);
+    Bytes out(8, 0xEE);
+    Bytes value(2 * kBigIntMaxBytes, 0xFF);
+    ASSERT_TRUE(this->mod(value, modulus, out));
+    EXPECT_EQ(out, Bytes(8, 0));
+    value.insert(value.begin(), 0x01);
+    EXPECT_FALSE(this->mod(value, modulus, out));
 }
 
 }  // namespace
