@@ -78,6 +78,10 @@ TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
     EXPECT_EQ(0, partition_write(more.data(), mtd_partitions.kernel, 0x10, 0x40, 0));
     std::string expected = with(0xF00, data);
     EXPECT_EQ(expected.replace(0x10, 0x40, more), board_.get("mtd/kernel.bin"));
+    // Nowhere to take a byte from, or to put one: refused, the flash as it was.
+    EXPECT_EQ(0, flash_write(nullptr, mtd_partitions.kernel, 1, 0, 0, &geo_));
+    EXPECT_EQ(0, mtd_read(mtd_partitions.kernel, 0, 1, nullptr));
+    EXPECT_EQ(expected, board_.get("mtd/kernel.bin"));
 }
 
 // The figure reaches the console as each block ends, not with the next
