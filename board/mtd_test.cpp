@@ -156,6 +156,17 @@ TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
               capture_stdout([&] { result = write(data, kErase); }));
     board_.remove("mtd/write-fails");
     EXPECT_EQ(0, result);
+    // A flash that no longer answers reads: the read fails, with -1 from
+    // the partition form, and a write, which reads its blocks first, too.
+    board_.set("mtd/read-fails", "kernel\n");
+    std::string read(16, '\x5A');
+    EXPECT_EQ(-1, partition_read(read.data(), mtd_partitions.kernel, 0, 16));
+    EXPECT_EQ(std::string(16, '\x5A'), read);
+    EXPECT_EQ("Flash Write mtd read failed.\n\n",
+              capture_stdout([&] { result = write(data, kErase); }));
+    board_.remove("mtd/read-fails");
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, partition_read(read.data(), mtd_partitions.kernel, 0, 16));
 }
 
 TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {

@@ -145,6 +145,10 @@ ssize_t mtd_emul_pread(MtdHandle& handle, void* buf, size_t count, off_t offset)
     if (at >= size) {
         return 0;
     }
+    if (board_list_contains("mtd/read-fails", handle.name)) {
+        errno = EIO;
+        return -1;
+    }
     size_t todo = static_cast<size_t>(std::min<uint64_t>(count, size - at));
     return ::pread(handle.file, buf, todo, offset);
 }

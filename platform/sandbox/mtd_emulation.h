@@ -12,7 +12,9 @@
 // mtd/requests; when mtd/power-cut-after holds N, the request after the
 // N-th kills the process before it touches the flash. A partition named in
 // mtd/write-fails refuses its writes (EIO), as worn-out flash whose cells
-// no longer program does; its erases still succeed.
+// no longer program does; its erases still succeed. One named in
+// mtd/read-fails refuses its reads (EIO), as a flash chip that no longer
+// answers does.
 #pragma once
 
 #include <sys/types.h>

@@ -38,6 +38,7 @@ E500_TIMEOUT = 120
 # Why a console scenario runs on the namespace engine only (its
 # namespace_only marker names one of these).
 FLASH_CUTS = "power cuts at flash requests (mtd/power-cut-after)"
+FLASH_READ_FAILS = "flash partitions whose reads fail (mtd/read-fails)"
 SCRIPTED_ANSWERS = "scripted answers and failures of fake programs (--answer)"
 INSTALLER_ALONE = "the installer alone, run by install_driver in a namespace board"
 NOT_ON_FAT = "stick entries FAT cannot hold (links, FIFOs): the e500 stick is a FAT filesystem"

@@ -10,7 +10,7 @@ import pexpect
 import pytest
 
 import images
-from console_helpers import LAUNCHER, NO_BUS_0, ROOT
+from console_helpers import FLASH_READ_FAILS, LAUNCHER, NO_BUS_0, ROOT
 
 GOOD1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
 GOOD2 = images.component(images.APPLICATION, images.application("slot2"), "2.0.0.1")
@@ -86,6 +86,21 @@ def test_no_emmc_stops_for_ever(make_switch, engine):
         # The card is looked for only after 3 seconds, the time its driver
         # may take to find it after the kernel has started.
         assert int((switch.board / "slept-us").read_text()) >= 3_000_000
+
+
+@pytest.mark.namespace_only(FLASH_READ_FAILS)
+def test_unreadable_boot_environment_gives_the_default_settings(make_switch):
+    # The boot loader's environment asks for the debugger and the rescue
+    # menu, but its flash partition fails every read: the switch starts
+    # with the default settings, slot 1 as the EEPROM says.
+    switch = make_switch("--env", "gdbserver=on", "--env", "diagnostics=rescue",
+                         slots={1: GOOD1, 2: GOOD2})
+    (switch.board / "mtd" / "read-fails").write_text("ubootenv\n")
+    switch.boot()
+    switch.expect("Booting image '1'")
+    switch.expect("application up: slot1")
+    text = switch.end()
+    assert "DHCP" not in text and "Rescue" not in text and "gdbserver" not in text
 
 
 def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_switch):
