@@ -101,6 +101,10 @@ def test_unreadable_boot_environment_gives_the_default_settings(make_switch):
     switch.expect("application up: slot1")
     text = switch.end()
     assert "DHCP" not in text and "Rescue" not in text and "gdbserver" not in text
+    # Its only waits: 3 seconds for the card's driver, the tenth of a second
+    # the EEPROM takes to store the booted image, 1 second before the
+    # application is unpacked.
+    assert int((switch.board / "slept-us").read_text()) == 4_100_000
 
 
 def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_switch):
