@@ -188,6 +188,10 @@ TEST_F(SignaturePolicy, MalformedComponentsAreRejectedWithoutReadingOutsideThem)
         EXPECT_EQ(kRejected, verify(*component, 0, "y"));
     }
     EXPECT_EQ(kUnsignedWarning + "n\n", verify(past, 0, "n"));
+    // 19 bytes end inside the "HDR3" mark: an unsigned component, told
+    // without a look at the byte after its end.
+    Bytes nineteen(production_.begin(), production_.begin() + 19);
+    EXPECT_EQ(kUnsignedWarning + "n\n", verify(nineteen, 0, "n"));
     EXPECT_EQ("", commands());
 }
 
