@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "auth/crypto/der.h"
 #include "auth/crypto/testdata/fixtures.h"
 #include "auth/crypto/toolkit.h"
 
@@ -199,6 +200,30 @@ TEST_F(PublicKey, OversizedModulusIsNotCopiedAndEmptyTextIsNoKey) {
     toolkit_setMemoryHooks(&kNoEmptyBlocks);
     EXPECT_EQ(PUBKEY_convertPublicKey("", 0, &key_), CRYPTO_ERR_DER);
     toolkit_setMemoryHooks(nullptr);
+}
+
+// The DER reader under the key parser: a length in any but its shortest
+// definite form is no element, and nothing of it is read.
+TEST(DerLength, OnlyTheShortestDefiniteFormIsAnElement) {
+    const Bytes bad[] = {
+        {0x04, 0x80, 0x00, 0x00},                    // indefinite
+        {0x04, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01},  // five length bytes
+        {0x04, 0x82, 0x00, 0x01, 0xAA},              // a leading zero byte
+        {0x04, 0x81, 0x01, 0xAA},                    // 1 fits the short form
+        {0x04, 0x82, 0x01},                          // length bytes cut short
+    };
+    for (const Bytes& bytes : bad) {
+        der::Reader reader{bytes};
+        std::span<const uint8_t> value;
+        EXPECT_FALSE(der::read(reader, 0x04, value)) << bytes.size();
+        EXPECT_EQ(reader.rest.size(), bytes.size());
+    }
+    Bytes good = cat({{0x04, 0x81, 0x80}, Bytes(128, 0x5A)});
+    der::Reader reader{good};
+    std::span<const uint8_t> value;
+    ASSERT_TRUE(der::read(reader, 0x04, value));
+    EXPECT_EQ(value.size(), 128u);
+    EXPECT_TRUE(der::at_end(reader));
 }
 
 }  // namespace

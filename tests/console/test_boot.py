@@ -239,6 +239,7 @@ def test_version_tells_the_build_and_its_keys(make_switch):
                             capture_output=True, text=True)
     assert result.stdout.startswith("bootlauncher ")
     assert result.stdout.endswith(", TEST KEYS)\n")
+    assert result.returncode == 0
     assert switch.commands() == []
 
 
