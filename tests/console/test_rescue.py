@@ -37,9 +37,10 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path, engine)
     switch.boot()
     assert at_menu(switch).endswith("Entering Rescue Mode.\r\n")
 
-    # An unknown letter is named in upper case; the list is not repeated.
+    # The key typed is echoed; an unknown letter is named in upper case; the
+    # list is not repeated.
     choose(switch, "z")
-    switch.expect('unknown option "Z". Please try again\r\n' + PROMPT)
+    switch.expect('z\r\nunknown option "Z". Please try again\r\n' + PROMPT)
     assert "Please select" not in switch.console.before
 
     # Versions from the installed headers, 0.0.0.0 where nothing is readable.
