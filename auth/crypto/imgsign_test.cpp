@@ -73,7 +73,8 @@ TEST_F(Signature, LengthsAndRangeAreChecked) {
 // breaking one rule of the frame or of the DigestInfo; and signatures for
 // the exponent-3 key made without its private key (a cube root of a block
 // that starts like a valid frame and ends in garbage, after the DigestInfo
-// or inside an over-long digest).
+// or inside an over-long digest, or a frame whose padding starts a byte
+// late).
 TEST_F(Signature, MalformedFramesAndDigestInfosAreRefused) {
     struct Case {
         const char* signature;
@@ -95,6 +96,7 @@ TEST_F(Signature, MalformedFramesAndDigestInfosAreRefused) {
         {"rsa2048_sha1.sig", "rsa2048.pub.pem", CRYPTO_ERR_DIGEST_MISMATCH},
         {"e3_forged_trailing.sig", "rsa2048e3.pub.pem", CRYPTO_ERR_DIGEST_INFO},
         {"e3_forged_long_digest.sig", "rsa2048e3.pub.pem", CRYPTO_ERR_SIGNATURE_LENGTH},
+        {"e3_forged_padding_late.sig", "rsa2048e3.pub.pem", CRYPTO_ERR_SIGNATURE_FRAME},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(verify(digest_, fixture_bytes(c.signature), crypto_fixture_text(c.key)), c.status)

@@ -130,9 +130,12 @@ def e3_forgeries(digest, k, n):
     octet_len = t_len - 3 - len(inner) - 3
     long_digest = (b"\x00\x01" + b"\xff" * 8 + b"\x00" + b"\x30\x81" + bytes([t_len - 3]) +
                    inner + b"\x04\x81" + bytes([octet_len]) + digest)
+    # The padding must start at once: a byte other than FF before it.
+    padding_late = b"\x00\x01\x00" + b"\xff" * 8 + b"\x00" + di
     return {
         "e3_forged_trailing.sig": forge_e3(trailing, k, n),
         "e3_forged_long_digest.sig": forge_e3(long_digest, k, n),
+        "e3_forged_padding_late.sig": forge_e3(padding_late, k, n),
     }
 
 
