@@ -72,6 +72,7 @@ TEST(BootSettingsParse, EveryVariableAndItsEdges) {
         {"ethaddr=0:1:2:3:4:5", "00:01:02:03:04:05"},
         // Each group as "%x" takes it: blanks first, a 0x, either case.
         {"ethaddr=0xaf: 0XFF:e:Fe:  0:dC", "af:ff:0e:fe:00:dc"},
+        {"ethaddr=0x0a:0x0:0X01:0:1:2", "0a:00:01:00:01:02"},  // a 0 right after the 0x
         {"ethaddr=00:11", ""},
         {"ethaddr=00:11:22:33:44:155", ""},
         {"ethaddr=fffffffff:1:2:3:4:5", ""},
