@@ -58,15 +58,16 @@ def archive(files):
 
 def started(line):
     """Shell lines that print `line` when the program got the console and
-    nothing else of the launcher's; a descriptor the launcher left open
-    (below the shell's own, from 10 up) is named instead of the line the
-    scenarios wait for."""
-    return f"""leaked=""
-for fd in 3 4 5 6 7 8 9; do
-    if [ -e /proc/$$/fd/$fd ]; then leaked="$leaked $fd:$(readlink /proc/$$/fd/$fd)"; fi
-done
+    nothing else of the launcher's; a descriptor the launcher left open is
+    named instead of the line the scenarios wait for. The listing is taken
+    in a subshell, whose output file is opened there: the program's own
+    descriptors are the console's, and the script the shell reads."""
+    return f"""( ls -l /proc/$$/fd/ ) > /tmp/.descriptors 2>/dev/null
+leaked=$(sed -n 's|.* \\([0-9][0-9]*\\) -> \\(.*\\)|\\1:\\2|p' /tmp/.descriptors |
+         grep -v -e '^[012]:' -e ":$(readlink -f "$0")\\$" | tr '\\n' ' ')
+rm -f /tmp/.descriptors
 if [ -n "$leaked" ]; then
-    echo "started with the launcher's descriptors:$leaked"
+    echo "started with the launcher's descriptors: $leaked"
 else
     echo "{line}"
 fi"""
