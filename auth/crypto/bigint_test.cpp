@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "auth/crypto/testdata/fixtures.h"
@@ -112,15 +113,15 @@ TYPED_TEST(BigInt, RemainderAddBackCases) {
     ASSERT_TRUE(this->mod(value, modulus, out));
     EXPECT_EQ(out, Bytes(8, 0));
     // Zero bytes in front of a number are no part of it, the modulus's too.
-    Bytes padded(8, 0x00);
-    padded.insert(padded.end(), modulus.begin(), modulus.end());
+    Bytes padded(16, 0x00);
+    std::fill(padded.begin() + 8, padded.end(), 0xFF);
     value[0] = 0xFE;  // 2^8192 - 1 - 2^8184, which is 2^64 - 1 - 2^56 modulo 2^64 - 1
     std::fill(out.begin(), out.end(), 0xEE);
     ASSERT_TRUE(this->mod(value, padded, out));
     EXPECT_EQ(out, crypto_hex("feffffffffffffff"));
-    value[0] = 0xFF;
-    value.insert(value.begin(), 0x01);
-    EXPECT_FALSE(this->mod(value, modulus, out));
+    Bytes longer(2 * kBigIntMaxBytes + 1, 0xFF);
+    longer[0] = 0x01;
+    EXPECT_FALSE(this->mod(longer, modulus, out));
 }
 
 }  // namespace
