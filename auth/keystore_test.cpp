@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "auth/builtin_keys.h"
+#include "auth/crypto/testdata/fixtures.h"
 #include "auth/test_support.h"
 #include "board/board.h"
 
@@ -159,9 +160,7 @@ TEST_F(KeyStore, KeyTextAndAesContextsAreWipedBeforeRelease) {
 // An empty text too, where the allocator has nothing for a request of 0
 // bytes (as C allows it).
 TEST_F(KeyStore, KeyFileTextIsPaddedToWholeBlocksAndDecryptsBack) {
-    static const ToolkitMemoryHooks kNoEmptyBlocks{
-        [](std::size_t size) { return size == 0 ? nullptr : std::malloc(size); }, std::free};
-    toolkit_setMemoryHooks(&kNoEmptyBlocks);
+    crypto_use_allocator_without_empty_blocks();
     for (std::uint32_t length : {0u, 1u, 15u, 16u, 17u, 32u}) {
         std::string text(length, 'k');
         std::uint32_t cipher_length = 0;

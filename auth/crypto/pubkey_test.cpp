@@ -195,9 +195,7 @@ TEST_F(PublicKey, OversizedModulusIsNotCopiedAndEmptyTextIsNoKey) {
     EXPECT_EQ(Bytes(key_.modulus, key_.modulus + 8), Bytes(8, 0xEE));
     // No text is no key, even where the allocator has nothing for a
     // request of 0 bytes (as C allows it).
-    static const ToolkitMemoryHooks kNoEmptyBlocks{
-        [](size_t size) { return size == 0 ? nullptr : std::malloc(size); }, std::free};
-    toolkit_setMemoryHooks(&kNoEmptyBlocks);
+    crypto_use_allocator_without_empty_blocks();
     EXPECT_EQ(PUBKEY_convertPublicKey("", 0, &key_), CRYPTO_ERR_DER);
     toolkit_setMemoryHooks(nullptr);
 }

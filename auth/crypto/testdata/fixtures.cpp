@@ -28,6 +28,12 @@ void crypto_test_ready() {
     }
 }
 
+void crypto_use_allocator_without_empty_blocks() {
+    static const ToolkitMemoryHooks kNoEmptyBlocks{
+        [](size_t size) { return size == 0 ? nullptr : std::malloc(size); }, std::free};
+    toolkit_setMemoryHooks(&kNoEmptyBlocks);
+}
+
 std::vector<uint8_t> crypto_hex(const char* hex) {
     std::vector<uint8_t> bytes;
     size_t len = std::strlen(hex);

@@ -23,5 +23,9 @@ std::string crypto_fixture_text(const char* name);
 // hooks are malloc and free, whatever earlier tests did.
 void crypto_test_ready();
 
+// Installs memory hooks that have no block for a request of 0 bytes, as C
+// allows an allocator to; toolkit_setMemoryHooks(nullptr) puts malloc back.
+void crypto_use_allocator_without_empty_blocks();
+
 // Bytes from hexadecimal text (pairs of digits, nothing else).
 std::vector<uint8_t> crypto_hex(const char* hex);
