@@ -19,6 +19,8 @@ termios saved_settings{};
 // waiting.
 constexpr unsigned kReminderEvery = 11;
 
+}  // namespace
+
 termios fast_settings(const termios& normal) {
     termios fast = normal;
     cfsetispeed(&fast, B115200);
@@ -30,6 +32,8 @@ termios fast_settings(const termios& normal) {
     fast.c_lflag &= ~static_cast<tcflag_t>(ICANON | ISIG | ECHO | ECHOE | ECHOKE);
     return fast;
 }
+
+namespace {
 
 // Lets what is still being sent go out, drops what has arrived, and
 // applies `settings` once the line is idle. After tcdrain nothing is left

@@ -1,6 +1,13 @@
 // The console port's speed switch for serial downloads.
 #pragma once
 
+#include <termios.h>
+
+// The line settings of a transfer, made from the console's: 115200 bps
+// both ways, 8 data bits, no parity, one stop bit, no line editing, echo,
+// signals or output processing.
+termios fast_settings(const termios& normal);
+
 // Switches the console port to 115200 bps after the operator's Enter. The
 // port handle, or -1 when the port cannot be opened.
 int serial_fast_mode();

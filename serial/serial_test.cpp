@@ -99,6 +99,27 @@ namespace {
 
 // A byte is read only for a port that is there and a place to put it: a
 // refused call leaves the waiting byte for the next.
+// A pseudo-terminal keeps 8 data bits whatever it is told, so the settings
+// a real UART would get are checked as made: from a console line at 9600
+// bps, 7 data bits, even parity, two stop bits, line editing and echo.
+TEST(SpeedSwitch, TransferSettingsAre115200EightNoneOneAndRaw) {
+    termios normal{};
+    cfsetispeed(&normal, B9600);
+    cfsetospeed(&normal, B9600);
+    normal.c_cflag = CS7 | PARENB | CSTOPB | CREAD | CLOCAL;
+    normal.c_iflag = ICRNL | IXON;
+    normal.c_oflag = OPOST | ONLCR;
+    normal.c_lflag = ICANON | ISIG | ECHO | ECHOE | ECHOKE | IEXTEN;
+    termios fast = fast_settings(normal);
+    EXPECT_EQ(cfgetispeed(&fast), B115200);
+    EXPECT_EQ(cfgetospeed(&fast), B115200);
+    EXPECT_EQ(fast.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL),
+              static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(fast.c_iflag, static_cast<tcflag_t>(IGNBRK));
+    EXPECT_EQ(fast.c_oflag, 0u);
+    EXPECT_EQ(fast.c_lflag, static_cast<tcflag_t>(IEXTEN));
+}
+
 TEST(SerialByte, ReadOnlyWithAPortAndAPlaceForTheByte) {
     int ends[2];
     ASSERT_EQ(0, pipe(ends));

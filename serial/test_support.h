@@ -25,15 +25,20 @@ namespace serial_test {
 // to 115200 bps (so the launcher's flush cannot eat it) and again once the
 // line is back at its former speed. Every byte it reads from the launcher
 // is logged for the test.
+// Whether the pseudo-terminal whose master is `master` is at the transfer's
+// settings: 115200 bps, 8 data bits, no parity, one stop bit. On Linux the
+// master reports the slave's settings.
+inline bool line_is_fast(int master) {
+    termios t{};
+    return tcgetattr(master, &t) == 0 && cfgetospeed(&t) == B115200 &&
+           (t.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8;
+}
+
 class Terminal {
    public:
     Terminal(int master, int log) : master_(master), log_(log) {}
 
-    bool fast() const {
-        termios t{};
-        // On Linux the master reports the slave's settings.
-        return tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200;
-    }
+    bool fast() const { return line_is_fast(master_); }
 
     void send(const std::string& bytes) const {
         std::size_t done = 0;
@@ -228,12 +233,9 @@ class SerialLine {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Whether the line is still at the transfer's speed, as the launcher
+    // Whether the line is still at the transfer's settings, as the launcher
     // left it.
-    bool fast() const {
-        termios t{};
-        return tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200;
-    }
+    bool fast() const { return line_is_fast(master_); }
 
    private:
     int master_ = -1;
