@@ -2,6 +2,7 @@
 // missing there, is a console test (test_boot.py, the gdb modes).
 #include "boot/diagnostics.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -104,6 +105,20 @@ TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
     board_.set("answers/reboot", "1\n");
     EXPECT_EXIT(on_console("1\n", [] { launch_diagnostics(); }), ::testing::ExitedWithCode(0),
                 "^Failed to open image file.\nSystem reboot failed, please power-cycle.\n$");
+    // A /tmp that fills up while the copy for the slot is written: the cut
+    // copy goes, no slot and no boot-slot byte change, and nothing boots.
+    std::system("rm -rf /tmp/image && ln -s /dev/full /tmp/image");
+    testing::internal::CaptureStderr();
+    int result = -1;
+    std::string said = on_console("1\n", [&] { result = launch_diagnostics(); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image CRC failed. Quitting\n");
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(said.find("Installing recovery image as image1...\n"), std::string::npos);
+    EXPECT_EQ(said.find("Setting boot image"), std::string::npos);
+    EXPECT_EQ(read_file("/user/images/image1"), "<missing>");
+    EXPECT_EQ(eeprom(0x100), 2);
+    struct stat st;
+    EXPECT_NE(lstat("/tmp/image", &st), 0);
     std::system("rm -rf /tmp/image");
 }
 
@@ -136,10 +151,14 @@ TEST_F(RescuePartition, DiagnosticsImageBootsAsTheRescuePartitionTheUsbImageTake
 // would never end; the time limit turns that into a failure. A whole one
 // arrives to its last byte, one past a piece.
 TEST_F(RescuePartition, DebuggerFromASlotFileThatEndsEarlyGivesWhatThereIs) {
+    // A whole one, with more components after it: only its payload.
     std::string whole(kImagePieceSize, 'w');
     whole += 'z';
-    sandbox_test::write_file("/user/images/image2", component_file(kApplication, whole, true));
-    sandbox_test::capture_stdout([] { EXPECT_EQ(1, extract_gdb(1)); });
+    sandbox_test::write_file("/user/images/image2", component_file(kApplication, whole, true) +
+                                                        component_file(kDiagnostics, "next", true));
+    EXPECT_EQ(sandbox_test::capture_stdout([] { EXPECT_EQ(1, extract_gdb(1)); }),
+              "Extracting GDB from image slot 2\nFound GDB image 2 of length = 65537.\n"
+              "decompressing GDB....\n");
     EXPECT_EQ(read_file("/tmp/gdb.gz"), whole);
     std::string payload(2 * kImagePieceSize + 300, 'g');
     std::string slot = component_file(kApplication, payload, true);

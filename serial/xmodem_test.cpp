@@ -161,7 +161,9 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
 // header); a
 // block whose number never came in its 3 seconds, even when the
 // complement that follows would match a number of 1 (NAK, never taken for
-// a repeat), where a CRC byte 2.5 seconds late is still in time; a byte
+// a repeat), where a CRC byte 2.5 seconds late is still in time; a
+// number whose complement never came; a damaged block whose rest trickles
+// in (NAK 2 quiet seconds after its last byte); a byte
 // other than EOT or a header after an EOT, here an ACK,
 // which confirms an end only before the first block (NAK after the 2 quiet
 // seconds of a failed cycle, not after a header wait). A repeated
@@ -171,7 +173,8 @@ TEST(XmodemScripted, DamagedMisnumberedAndRepeatedBlocks) {
 TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
     SerialLine line;
     setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
-    const std::string one = data(128, 1), two = data(128, 3), second = block(2, two);
+    const std::string one = data(128, 1), two = data(128, 3), three = data(128, 5),
+                      second = block(2, two);
     Transfer t = receive(line, [&](Terminal& term) {
         int late = 0;
         std::uint64_t from = 0;
@@ -184,6 +187,18 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
             term.await(n);
             return (sandbox::slept_us() - from) / 100000;
         };
+        // Waits until the receiver has counted `us` since the send; false
+        // when it answered before (the limit only keeps a broken receiver
+        // from holding the test).
+        auto silent_for = [&](std::uint64_t us) {
+            for (int i = 0; i < 30000 && sandbox::slept_us() - from < us; ++i) {
+                if (term.pending()) {
+                    return false;
+                }
+                usleep(1000);
+            }
+            return true;
+        };
         term.await(1);
         send(std::string{kAck});
         late |= answer(2) >= 5 ? 1 : 0;
@@ -192,9 +207,7 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
         term.send(block(1, one));
         term.await(4);
         send(std::string{kSoh});
-        while (sandbox::slept_us() - from < 3500000) {
-            term.closed(1);
-        }
+        late |= silent_for(3500000) ? 0 : 64;
         term.send(block(1, one).substr(2));
         term.await(5);
         send(block(1, one));
@@ -203,20 +216,37 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
         // A field that comes within its 3 seconds is taken: block 2's last
         // CRC byte 2.5 seconds after the rest of it.
         send(second.substr(0, second.size() - 1));
-        while (sandbox::slept_us() - from < 2500000) {
-            term.closed(1);
-        }
+        late |= silent_for(2500000) ? 0 : 64;
         term.send(second.substr(second.size() - 1));
         term.await(7);
+        // A number whose complement never comes (one that a complement of
+        // 1 would match) fails the cycle: NAK after its 3 seconds and 2
+        // quiet ones, never a cancel for a block out of sequence.
+        send(std::string{kSoh, '\xFE'});
+        std::uint64_t lone = answer(8);
+        late |= lone < 45 || lone >= 60 ? 16 : 0;
+        if (late != 0) {
+            return late;  // a cancelled transfer answers nothing more
+        }
+        // The rest of a damaged block that trickles in, a byte a second:
+        // the NAK waits for 2 quiet seconds after the last one.
+        send(block(3, three, 1));
+        for (std::uint64_t k = 1; k <= 3; ++k) {
+            late |= silent_for(k * 1000000) ? 0 : 32;
+            term.send("x");
+        }
+        late |= answer(9) < 45 ? 32 : 0;
+        term.send(block(3, three));
+        term.await(10);
         // Once a block has come, even an ACK after an EOT is no
         // confirmation (only before the first block is it one).
         term.send(std::string{kEot});
-        term.await(8);
+        term.await(11);
         send(std::string{kAck});
-        std::uint64_t nak = answer(9);
+        std::uint64_t nak = answer(12);
         late |= nak < 20 || nak >= 30 ? 4 : 0;
         term.send(std::string{kEot});
-        term.await(10);
+        term.await(13);
         // No second EOT: the end counts as confirmed after 5 quiet seconds.
         // The count is taken while nothing has come yet, so that it is never
         // one that the receiver's next wait after the ACK has moved on.
@@ -229,16 +259,17 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
             }
             quiet_until = now;
         }
-        term.await(11);
+        term.await(14);
         std::uint64_t end = (quiet_until - from) / 100000;
         late |= end < 41 || end > 50 ? 8 : 0;
         return late;
     });
     EXPECT_EQ(t.answers,
-              (std::string{'C', 'C', 'C', kAck, kNak, kAck, kAck, kNak, kNak, kNak, kAck}));
+              (std::string{'C', 'C', 'C', kAck, kNak, kAck, kAck, kNak, kNak, kAck, kNak, kNak,
+                           kNak, kAck}));
     EXPECT_EQ(t.sender, 0);
-    EXPECT_EQ(t.result, 256);
-    EXPECT_EQ(read_file(kOut), one + two);
+    EXPECT_EQ(t.result, 384);
+    EXPECT_EQ(read_file(kOut), one + two + three);
     EXPECT_EQ(t.err, "CAN\nEOT\nEOT\nAll done\n");
 }
 
@@ -268,21 +299,27 @@ TEST(XmodemScripted, LoneCanWaitsThreeSecondsTwoCansCancel) {
 }
 
 // A block from the future means the two ends disagree: the transfer is
-// cancelled at once with five CAN, keeping what arrived before.
+// cancelled at once with five CAN, keeping what arrived before; a first
+// block numbered 2 too.
 TEST(XmodemScripted, OutOfSequenceBlockCancels) {
-    SerialLine line;
-    Transfer t = receive(line, [&](Terminal& term) {
-        term.await(1);
-        term.send(block(1, data(128, 1)));
-        term.await(2);
-        term.send(block(3, data(128, 3)));
-        term.await(7);
-        return 0;
-    });
-    EXPECT_EQ(t.answers, "C" + std::string{kAck} + std::string(5, kCan));
-    EXPECT_EQ(t.result, 0);
-    EXPECT_EQ(read_file(kOut), data(128, 1));
-    EXPECT_EQ(t.err, "");
+    for (unsigned first : {1u, 0u}) {
+        SerialLine line;
+        Transfer t = receive(line, [&](Terminal& term) {
+            term.await(1);
+            if (first == 1) {
+                term.send(block(1, data(128, 1)));
+                term.await(2);
+            }
+            term.send(block(first + 2, data(128, 3)));
+            term.await(first + 6);
+            return 0;
+        });
+        std::string acked = first == 1 ? std::string{kAck} : "";
+        EXPECT_EQ(t.answers, "C" + acked + std::string(5, kCan));
+        EXPECT_EQ(t.result, 0);
+        EXPECT_EQ(read_file(kOut), first == 1 ? data(128, 1) : "");
+        EXPECT_EQ(t.err, "");
+    }
 }
 
 }  // namespace
