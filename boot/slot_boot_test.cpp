@@ -165,6 +165,11 @@ TEST_F(SlotBoot, UsbImageSeenFirstIsRememberedBeforeItsCrcIsChecked) {
     EXPECT_EQ(errors, "USB image CRC failed.");
     EXPECT_EQ(rejected_contains(kUsbImage), 1);
     EXPECT_EQ(before, sandbox_test::open_descriptors());
+    // A stick image of another kind of container holds nothing to boot.
+    write_file(kUsbImage, component_file(0x024D4152, "u-boot payload"));
+    EXPECT_EQ(boot(kUsbSource, &errors), 0);
+    EXPECT_EQ(errors, "Error: USB image corrupted or belongs to another switch type.\n");
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
 }
 
 }  // namespace

@@ -203,6 +203,8 @@ def test_diagnostics_on_a_developer_switch_erase_the_flash_filesystem(make_switc
     switch.console.send("y")
     switch.expect("\r\nunmount filesystem\r\n\r\nErasing filesystem for clean install\r\n")
     switch.expect("Mounting...\r\ncreating default filesystem\r\nBooting diags image...")
+    switch.expect("Launching diagnostics image\r\n")
+    switch.expect("install diags image\r\n")
     switch.expect("diagnostics up: bench")
     switch.end()
     commands = switch.commands()

@@ -254,6 +254,14 @@ def test_usb_stick_replaces_slot_2_then_boots_its_os_image_once(make_switch, tmp
     assert "Timeout" not in switch.console.before
     switch.expect("application up: new2")
     switch.end()
+    # Said yes to, it boots from the stick again.
+    switch.boot()
+    switch.expect("Would you still like to load it? (y/n) ")
+    switch.console.send("y\r")
+    switch.expect("Continuing to load USB image...\r\n")
+    switch.expect("application up: usb")
+    switch.end()
+    assert switch.eeprom(BOOTED_IMAGE) == 3
 
     # The operator copies the OS image onto the stick as the slot-2
     # replacement too: same bytes, same entry in the list. Turned down, it
