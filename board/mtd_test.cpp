@@ -129,8 +129,8 @@ TEST_F(MtdTest, ProgressShownSoFarSurvivesAPowerCut) {
     EXPECT_TRUE(board_.get("mtd/kernel.bin").substr(0xF00, data.size()) == data);
 }
 
-// A block that cannot be read, or whose cells no longer program after the
-// erase, fails the whole write with its line; so does a partition whose
+// A block that cannot be read or erased, or whose cells no longer program
+// after the erase, fails the whole write with its line; so does a partition whose
 // geometry the driver does not give.
 TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
     std::string data = data_of(kErase, 0xA5);
@@ -151,6 +151,14 @@ TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
     EXPECT_EQ(-1, result);
     close(unreadable);
     unlink(scratch);
+    // Blocks of half the driver's erase size: the erase is refused, and
+    // the block's data are left as they were, never programmed over.
+    FlashGeometry half{8, kErase / 2, 11, 4 * kErase};
+    EXPECT_EQ("Flash Write mtd erase failed.\n\n", capture_stdout([&] {
+                  result = flash_write(data.data(), mtd_partitions.kernel, 16, 0, 0, &half);
+              }));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(old_, board_.get("mtd/kernel.bin"));
     board_.set("mtd/write-fails", "kernel\n");
     EXPECT_EQ("Flash Write mtd write failed.\n\n",
               capture_stdout([&] { result = write(data, kErase); }));
