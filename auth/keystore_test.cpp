@@ -81,8 +81,11 @@ TEST_F(KeyStore, BlankSerialLoadsTheBuiltInKeysAndWritesNoFile) {
 }
 
 // A key file that cannot be read (a small directory in its place: a
-// filesystem mounted there) is no key, and nothing is deleted for it.
+// filesystem mounted there) is no key, and nothing is deleted for it; the
+// record that held another key holds none afterwards.
 TEST_F(KeyStore, UnreadableKeyFileLoadsNothing) {
+    load(kDevelopmentKeyFile, 1, &record_);
+    ASSERT_EQ(kDevelopment, text_of(record_));
     ASSERT_EQ(0, mkdir(kProductionKeyFile, 0755));
     ASSERT_EQ(0, mount("none", kProductionKeyFile, "tmpfs", 0, nullptr));
     board_.set("commands.log", "");

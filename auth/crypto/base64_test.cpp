@@ -88,6 +88,11 @@ TEST_F(Base64, OutputIsBoundedAndMayOverlapTheInput) {
     size_t len = 0;
     EXPECT_EQ(BASE64_decode(text.data(), text.size(), small, sizeof small, &len),
               CRYPTO_ERR_BASE64);
+    // Without a text, an output or a place for its length, nothing is read.
+    EXPECT_EQ(BASE64_decode(nullptr, 8, small, sizeof small, &len), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(BASE64_decode(text.data(), text.size(), nullptr, 8, &len), CRYPTO_ERR_NULL_ARG);
+    EXPECT_EQ(BASE64_decode(text.data(), text.size(), small, sizeof small, nullptr),
+              CRYPTO_ERR_NULL_ARG);
     // A buffer of just the decoded size: not a byte is written past it.
     uint8_t exact[7];
     std::memset(exact, 0xEE, sizeof exact);
