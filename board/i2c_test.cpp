@@ -127,6 +127,21 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
               capture_stdout([&] { rtc_read(&clock); }));
     EXPECT_EQ(0, clock.reg[0]);
     EXPECT_EQ(0, rtc_read(nullptr));  // nowhere to put the time: nothing read
+    // A write the driver reports one byte short is a failed write (EIO),
+    // the register address of a read too.
+    board_.set("i2c-read-fails", "");
+    board_.set("i2c-short-writes", "eeprom led\n");
+    EXPECT_EQ("I2C error when writing bus 0 offset 314: 5\n",
+              capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
+    EXPECT_LT(result, 0);
+    EXPECT_EQ("I2C error when writing LED on bus 0 offset 2: 5\n",
+              capture_stdout([&] { result = led_write(2, 1); }));
+    EXPECT_LT(result, 0);
+    byte = 0x77;
+    EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 5\n",
+              capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
+    EXPECT_EQ(0x77, byte);
+    board_.remove("i2c-short-writes");
     EXPECT_EQ(0, board_read_serial(nullptr));  // nor the serial number
 }
 

@@ -251,10 +251,36 @@ void log_message(const I2cHandle& handle, char direction, const uint8_t* data, s
     append_board_file("i2c.log", line);
 }
 
+// Whether the board file `list` names the device at `address`.
+bool device_listed(const char* list, int address) {
+    switch (address) {
+        case kMuxAddress:
+            return board_list_contains(list, "mux");
+        case kEepromAddress:
+            return board_list_contains(list, "eeprom");
+        case kRtcAddress:
+            return board_list_contains(list, "rtc");
+        default:
+            return board_list_contains(list, "led");
+    }
+}
+
+// Board file i2c-read-fails: devices whose read messages fail after the
+// address was acknowledged, as a bus fault in the data phase does.
+bool read_fails(int address) {
+    return device_listed("i2c-read-fails", address);
+}
+
+// Board file i2c-short-writes: devices that take none of a write message
+// and report one byte fewer than sent, a driver fault the launcher must
+// count as a failed write.
 ssize_t write_message(I2cHandle& handle, const uint8_t* data, size_t count) {
     if (!device_answers(handle.bus, handle.address)) {
         errno = ENXIO;
         return -1;
+    }
+    if (count > 0 && device_listed("i2c-short-writes", handle.address)) {
+        return static_cast<ssize_t>(count - 1);
     }
     switch (handle.address) {
         case kMuxAddress:
@@ -268,21 +294,6 @@ ssize_t write_message(I2cHandle& handle, const uint8_t* data, size_t count) {
             return rtc_write(data, count);
         default:
             return led_write(data, count);
-    }
-}
-
-// Board file i2c-read-fails: devices whose read messages fail after the
-// address was acknowledged, as a bus fault in the data phase does.
-bool read_fails(int address) {
-    switch (address) {
-        case kMuxAddress:
-            return board_list_contains("i2c-read-fails", "mux");
-        case kEepromAddress:
-            return board_list_contains("i2c-read-fails", "eeprom");
-        case kRtcAddress:
-            return board_list_contains("i2c-read-fails", "rtc");
-        default:
-            return board_list_contains("i2c-read-fails", "led");
     }
 }
 
