@@ -143,6 +143,12 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     EXPECT_EQ(0x77, byte);
     board_.remove("i2c-short-writes");
     EXPECT_EQ(0, board_read_serial(nullptr));  // nor the serial number
+    // Nor an EEPROM byte, and a read of no bytes gives 0 and touches no bus.
+    board_.set("i2c.log", "");
+    EXPECT_EQ(0, eeprom_read(0x0100, 1, nullptr));
+    byte = 0x77;
+    EXPECT_EQ(0, eeprom_read(0x0100, 0, &byte));
+    EXPECT_EQ("", board_.get("i2c.log"));
 }
 
 TEST_F(I2cTest, InstallTimeStampGoesOnlyToASlotAndStopsAtTheFirstFailedByte) {
