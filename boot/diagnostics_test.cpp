@@ -78,10 +78,18 @@ TEST_F(RescuePartition, DamagedPartitionBootsNothing) {
 // nothing: slot 2 and the boot slot keep what the first row installed. A
 // console whose input has ended boots it too, without a booted-image byte.
 TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
+    // What each answer is told (the console is the error output here, so
+    // that the death test sees it).
     const struct {
         const char* keys;
         int format, exit_code, booted;
-    } rows[] = {{"2x\n", 1, 5, 2}, {"\n", 2, 6, 4}, {"", 1, 8, 4}};
+        const char* said;
+    } rows[] = {{"2x\n", 1, 5, 2, "\nInstalling recovery image as image2...\nSetting boot image to 2\n"},
+                {"\n", 2, 6, 4,
+                 "\nBooting recovery image. You will need to download and install an image "
+                 "before rebooting\n"},
+                {"", 1, 8, 4, "Install recovery image as image 1 or 2 \\(hit return to just boot "
+                              "image\\): "}};
     std::string installed;
     // A /user without its images folder (a new filesystem) gets one.
     std::system("rm -rf /user/images");
@@ -91,8 +99,12 @@ TEST_F(RescuePartition, RecoveryImageInstalledOrBootedAsTheOperatorSays) {
             kApplication, archive_with("home/bin/mp.elf.strip", script.c_str()), true, row.format);
         installed = installed.empty() ? recovery : installed;
         put_rescue(recovery);
-        EXPECT_EXIT(on_console(row.keys, [] { launch_diagnostics(); }),
-                    ::testing::ExitedWithCode(row.exit_code), "");
+        EXPECT_EXIT(on_console(row.keys,
+                               [] {
+                                   dup2(2, 1);
+                                   launch_diagnostics();
+                               }),
+                    ::testing::ExitedWithCode(row.exit_code), row.said);
         EXPECT_EQ(read_file("/user/images/image2"), installed);
         EXPECT_EQ(read_file("/user/images/image1"), "<missing>");
         EXPECT_EQ(eeprom(0x100), 2);
