@@ -114,6 +114,9 @@ TEST_F(PhysicalPresence, ThirdWrongAnswerResetsTheBoard) {
         << text;
     EXPECT_EQ("reboot\n", commands());
     EXPECT_FALSE(marker());
+    // Three tests of 11 periods and their LED writes, then the second in
+    // which the message is read, then the reboot's own second.
+    EXPECT_EQ(3 * (11 * 2200000u + 100000u) + 1000000u + 1000000u, sandbox::slept_us());
     unlink(out);
 }
 

@@ -275,10 +275,20 @@ TEST(XmodemScripted, StrayAckLoneCanLateNumberAndFalseEndAreFailedCycles) {
 
 // Before the first block a lone CAN is answered with C once its 3 seconds
 // for a second CAN are over; CAN CAN is the sender giving up, answered at
-// once with five CAN. Without a file name nothing starts. The sender
+// once with five CAN. Without a file name or a port nothing starts. The sender
 // reports the counted tenths of a second the lone CAN waited.
 TEST(XmodemScripted, LoneCanWaitsThreeSecondsTwoCansCancel) {
     EXPECT_EQ(-1, xmodem_receive(nullptr));
+    {
+        // Nor without a port: -1 at once, and no file is made.
+        sandbox_test::BoardFiles board;
+        board.set("tty", "/dev/no-such-port\n");
+        unlink(kOut);
+        long result = 0;
+        capture(2, [&] { capture(1, [&] { result = xmodem_receive(kOut); }); });
+        EXPECT_EQ(-1, result);
+        EXPECT_NE(0, access(kOut, F_OK));
+    }
     SerialLine line;
     setenv("SANDBOX_SPEED", "20", 1);  // the sender reads the count in time
     Transfer t = receive(line, [&](Terminal& term) {
