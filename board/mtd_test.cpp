@@ -73,11 +73,11 @@ TEST_F(MtdTest, WriteAcrossBlocksRewritesEachTouchedBlockOnce) {
     EXPECT_EQ(with(0xF00, data), board_.get("mtd/kernel.bin"));
     EXPECT_EQ(3 * kBlockRequests, requests());
     // The partition form takes the geometry from the flash itself; 0 when
-    // the bytes are written.
+    // the bytes are written, at an odd offset too.
     std::string more = data_of(0x40, 0x3C);
-    EXPECT_EQ(0, partition_write(more.data(), mtd_partitions.kernel, 0x10, 0x40, 0));
+    EXPECT_EQ(0, partition_write(more.data(), mtd_partitions.kernel, 0x11, 0x40, 0));
     std::string expected = with(0xF00, data);
-    EXPECT_EQ(expected.replace(0x10, 0x40, more), board_.get("mtd/kernel.bin"));
+    EXPECT_EQ(expected.replace(0x11, 0x40, more), board_.get("mtd/kernel.bin"));
     // Nowhere to take a byte from, or to put one: refused, the flash as it was.
     EXPECT_EQ(0, flash_write(nullptr, mtd_partitions.kernel, 1, 0, 0, &geo_));
     EXPECT_EQ(0, mtd_read(mtd_partitions.kernel, 0, 1, nullptr));

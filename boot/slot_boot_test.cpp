@@ -3,6 +3,7 @@
 // whole in the console tests.)
 #include "boot/slot_boot.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -136,6 +137,10 @@ TEST_F(SlotBoot, WhatCannotBeMadeOrStartedIsSaidBeforeTheReboot) {
     errors = sandbox_test::capture(2, [] { EXPECT_EQ(0, extract_gdb(1)); });
     EXPECT_EQ(errors, "Image has invalid header 0x24d4152\n");
     EXPECT_EQ(open_before, sandbox_test::open_descriptors());
+    // A shell whose end cannot be had (its status is lost here) is no
+    // unpacked archive: the boot stops there.
+    EXPECT_EXIT((signal(SIGCHLD, SIG_IGN), launch_application(0)), ::testing::ExitedWithCode(0),
+                std::string("\nFailed to gunzip Application OS.\n") + refused);
     // An archive without the application: its start fails in memory-check
     // mode, which runs the program itself (the reboot after it meets the
     // checker's preload, absent here, and the loader says so).

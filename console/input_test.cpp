@@ -152,16 +152,18 @@ TEST(ConsoleInput, LineEditor) {
 
 // The rescue menu shows no result, so the dialogue's own is asserted here:
 // "q" at the port's first question goes on to the server's address, and
-// "q" there abandons the download before any file name is asked.
+// "Q" there (either case) abandons the download before any file name is
+// asked.
 TEST(ConsoleInput, TftpDialogueQuitAtTheServerIsAbandoned) {
     Pty pty;
     pty.make_raw();
-    pty.type("q\rq\r");
+    pty.type("q\rQ\r");
     int result = -1;
     std::string screen = on_console(pty, "q\r", [&] { result = tftp_rescue(); });
     EXPECT_EQ(0, result);
-    EXPECT_NE(std::string::npos, screen.find("IP addr    :q\nServer addr:q\n")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("IP addr    :q\nServer addr:Q\n")) << screen;
     EXPECT_EQ(std::string::npos, screen.find("Image Filename")) << screen;
+    EXPECT_EQ(std::string::npos, screen.find("Invalid IP address")) << screen;
 }
 
 // The terminal's keys on standard input and the screen on a pipe, for one

@@ -137,6 +137,12 @@ TEST_F(Durable, AppendsLeaveNoDescriptorAndBareNamesSyncTheWorkingFolder) {
     EXPECT_TRUE(durable_sync_dir_of("/install.log"));
     EXPECT_TRUE(durable_sync_dir_of(log.c_str()));
     EXPECT_FALSE(durable_sync_dir_of((log + "-gone/install.log").c_str()));
+    // A folder name longer than there is room for is refused as too long.
+    errno = 0;
+    EXPECT_FALSE(durable_sync_dir_of((std::string(kSmall) + "/" + std::string(260, 'd') +
+                                      "/install.log")
+                                         .c_str()));
+    EXPECT_EQ(ENAMETOOLONG, errno);
 }
 
 // A key file that cannot be rewritten whole keeps the old one: a cut file
