@@ -293,6 +293,13 @@ def test_orvex_install_onto_an_old_layout_asks_without_a_time_limit(make_switch,
     switch.console.send("n")
     switch.expect("decompressing image...")
     assert "Image2 updated succeeded\r\n" in at_menu(switch)
+    # So does the menu's own filesystem check.
+    choose(switch, "f")
+    switch.expect("Filesystem partitions need updating.\r\n")
+    switch.expect(UPDATE_QUESTION)
+    assert_quiet(switch, 1)
+    switch.console.send("n")
+    at_menu(switch)
     choose(switch, "e")
     switch.end()
     assert ran(switch, "sfdisk") == []
