@@ -20,6 +20,7 @@ TEST(Validate, TftpFileNamesArePlainPathsOnlyMacAddressesHexGroups) {
     EXPECT_EQ(mac_address_valid("02:1a:2B:3c:4D:f"), 1);
     EXPECT_EQ(mac_address_valid("0F:9a:A0:fF:00:9"), 1);  // both ends of each range
     EXPECT_EQ(mac_address_valid("02:1a:2b:3c:4d:5e0"), 0);
+    EXPECT_EQ(mac_address_valid(nullptr), 0);
     // Only 0-9, a-f and A-F: the letters and signs between them are no digits.
     for (const char* mac : {"02:1a:2b:3c:4d:5G", "02:1a:2b:3c:4d:5g", "02:1a:2b:3c:4d:5["}) {
         EXPECT_EQ(mac_address_valid(mac), 0) << mac;

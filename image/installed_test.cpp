@@ -104,6 +104,10 @@ TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrcAndNothingIsNoVersio
     ImageHeader other_id = header;
     other_id.id = 0x02020304u;
     EXPECT_EQ(0, image_same_version(other_id, 1));
+    // Any other type counts its CRC, to its first byte.
+    sandbox_test::write_file("/user/images/image1", bytes_of(header_of(kApp)));
+    EXPECT_EQ(1, image_same_version(header_of(kApp), 1));
+    EXPECT_EQ(0, image_same_version(header_of(kApp, 0x10223344u), 1));
     // Nothing installed to compare with is never the same version: an
     // application for a slot without a file, a type without a place.
     std::remove("/user/images/image2");

@@ -66,6 +66,12 @@ TEST_F(Base64, EveryByteOutsideTheAlphabetIsRefused) {
                                     return block;
                                 },
                                 std::free};
+    // Without memory for the table the toolkit says so, and nothing decodes.
+    ToolkitMemoryHooks none = {[](size_t) -> void* { return nullptr; }, std::free};
+    toolkit_resetForTest();
+    toolkit_setMemoryHooks(&none);
+    EXPECT_EQ(TOOLKIT_init(), CRYPTO_ERR_NO_MEMORY);
+    EXPECT_EQ(decode("Zm9v").status, CRYPTO_ERR_BASE64_NO_TABLE);
     toolkit_resetForTest();
     toolkit_setMemoryHooks(&dirty);
     ASSERT_EQ(TOOLKIT_init(), 1);

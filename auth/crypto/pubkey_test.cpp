@@ -184,7 +184,8 @@ TEST_F(PublicKey, KeysThatAreNotUsableRsaKeysAreRefused) {
 
 // A modulus longer than the arithmetic takes is converted with its
 // lengths only, for the signature check to refuse: neither number is
-// copied into the key's arrays, which it would overrun.
+// copied into the key's arrays, which it would overrun. No text at all is
+// a null argument.
 TEST_F(PublicKey, OversizedModulusIsNotCopiedAndEmptyTextIsNoKey) {
     parts_.modulus = odd_modulus(kBigIntMaxBytes + 1);
     std::memset(&key_, 0xEE, sizeof key_);
@@ -198,6 +199,7 @@ TEST_F(PublicKey, OversizedModulusIsNotCopiedAndEmptyTextIsNoKey) {
     crypto_use_allocator_without_empty_blocks();
     EXPECT_EQ(PUBKEY_convertPublicKey("", 0, &key_), CRYPTO_ERR_DER);
     toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ(PUBKEY_convertPublicKey(nullptr, 16, &key_), CRYPTO_ERR_NULL_ARG);
 }
 
 // The DER reader under the key parser: a length in any but its shortest
