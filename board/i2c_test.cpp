@@ -100,24 +100,30 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
                 log.ends_with(" ee\n0 0x70 w 00\n"))
         << log;
 
-    board_.set("i2c-absent", "eeprom led\n");
+    // An EEPROM read, an EEPROM write and an LED write that fail with
+    // `err` each print their line; the read leaves the caller's default.
     std::uint8_t byte = 0x77;
     int result = 0;
-    EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 6\n",
-              capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
-    EXPECT_EQ(0x77, byte);  // the caller's default stays
+    auto each_fails_with = [&](const std::string& err) {
+        byte = 0x77;
+        EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: " + err + "\n",
+                  capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
+        EXPECT_EQ(0x77, byte);
+        EXPECT_EQ("I2C error when writing bus 0 offset 314: " + err + "\n",
+                  capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
+        EXPECT_LT(result, 0);
+        EXPECT_EQ("I2C error when writing LED on bus 0 offset 2: " + err + "\n",
+                  capture_stdout([&] { result = led_write(2, 1); }));
+        EXPECT_LT(result, 0);
+    };
+    board_.set("i2c-absent", "eeprom led\n");
+    each_fails_with("6");
     std::fill(std::begin(serial), std::end(serial), 0x33);
     capture_stdout([&] { EXPECT_EQ(0, board_read_serial(serial)); });
     EXPECT_EQ(std::string(kBoardSerialLen, '\x33'), std::string(serial, serial + kBoardSerialLen));
     capture_stdout([&] { EXPECT_EQ(0, i2c_read_reg(0, 0x56, 0x0138, 1, 2, &byte)); });
     // The board's own reads take 0 for a byte that cannot be read.
     EXPECT_EQ(0, capture_stdout([] { EXPECT_EQ(0, board_get_boot_slot()); }).find("I2C error"));
-    EXPECT_EQ("I2C error when writing bus 0 offset 314: 6\n",
-              capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
-    EXPECT_LT(result, 0);
-    EXPECT_EQ("I2C error when writing LED on bus 0 offset 2: 6\n",
-              capture_stdout([&] { result = led_write(2, 1); }));
-    EXPECT_LT(result, 0);
 
     // The address is acknowledged but the data phase fails.
     board_.set("i2c-absent", "");
@@ -131,16 +137,7 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     // the register address of a read too.
     board_.set("i2c-read-fails", "");
     board_.set("i2c-short-writes", "eeprom led\n");
-    EXPECT_EQ("I2C error when writing bus 0 offset 314: 5\n",
-              capture_stdout([&] { result = eeprom_write_byte(0x013A, 4); }));
-    EXPECT_LT(result, 0);
-    EXPECT_EQ("I2C error when writing LED on bus 0 offset 2: 5\n",
-              capture_stdout([&] { result = led_write(2, 1); }));
-    EXPECT_LT(result, 0);
-    byte = 0x77;
-    EXPECT_EQ("I2C error - device 0xac writing bus 0 offset 312: 5\n",
-              capture_stdout([&] { eeprom_read(0x0138, 1, &byte); }));
-    EXPECT_EQ(0x77, byte);
+    each_fails_with("5");
     board_.remove("i2c-short-writes");
     EXPECT_EQ(0, board_read_serial(nullptr));  // nor the serial number
     // Nor an EEPROM byte, and a read of no bytes gives 0 and touches no bus.
