@@ -99,12 +99,17 @@ def test_dhcp_sets_the_port_up_for_the_debugger_server_on_its_default_port(make_
         assert "eth0 address 192.0.2.15\r\n" in text
 
 
-def test_link_down_is_reported_and_short_addresses_and_empty_netmask_pass(make_switch, engine):
-    switch, _ = gdbserver_switch(make_switch, "--link", "down")
+def short_static_set_up(switch, gateway):
+    """No DHCP, a short address, no netmask."""
     switch.console.send("\r")
     answer(switch, "IP addr    :", "10.1")
     answer(switch, "Netmask    :", "")
-    answer(switch, "Gateway    :", "224.0.0.1")
+    answer(switch, "Gateway    :", gateway)
+
+
+def test_link_down_is_reported_and_short_addresses_and_empty_netmask_pass(make_switch, engine):
+    switch, _ = gdbserver_switch(make_switch, "--link", "down")
+    short_static_set_up(switch, "224.0.0.1")
     switch.expect("\tGateway    : 224.0.0.1")
     switch.expect("Mgmt link not available. Quitting.")
     switch.expect("Booting image '1'")
@@ -117,10 +122,7 @@ def test_link_down_is_reported_and_short_addresses_and_empty_netmask_pass(make_s
 
     # A switch without the port at all says which interface it could not open.
     switch, _ = gdbserver_switch(make_switch, "--link", "absent", name="no-port")
-    switch.console.send("\r")
-    answer(switch, "IP addr    :", "10.1")
-    answer(switch, "Netmask    :", "")
-    answer(switch, "Gateway    :", "")
+    short_static_set_up(switch, "")
     switch.expect("Open Interface eth0 error.\r\nMgmt link not available. Quitting.")
     switch.expect("Booting image '1'")
     switch.end()
