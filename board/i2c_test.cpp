@@ -130,7 +130,7 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
     board_.set("i2c-read-fails", "rtc\n");
     ClockStamp clock{};
     EXPECT_EQ("I2C error - device 0xd0 @ 0, 7 bytes : 5\n",
-              capture_stdout([&] { rtc_read(&clock); }));
+              capture_stdout([&] { EXPECT_EQ(0, rtc_read(&clock)); }));
     EXPECT_EQ(0, clock.reg[0]);
     EXPECT_EQ(0, rtc_read(nullptr));  // nowhere to put the time: nothing read
     // A write the driver reports one byte short is a failed write (EIO),

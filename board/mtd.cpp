@@ -50,18 +50,18 @@ static bool geometry_usable(const FlashGeometry& geometry) {
 int mtd_get_geometry(int fd, FlashGeometry* geometry) {
     mtd_info_user info{};
     FlashGeometry found{};
-    if (geometry != nullptr && plat_ioctl(fd, MEMGETINFO, &info) == 0 && info.erasesize != 0) {
-        found.size = info.size;
+    if (geometry != nullptr && plat_ioctl(fd, MEMGETINFO, &info) == 0) {
         found.erase_size = info.erasesize;
         found.erase_shift = lowest_set_bit(info.erasesize);
-        found.block_count = info.size / info.erasesize;
     }
-    // A driver answer without a power-of-two erase size is refused rather
-    // than used for block arithmetic.
+    // A driver answer without a power-of-two erase size (0 included) is
+    // refused rather than used for block arithmetic.
     if (geometry == nullptr || !geometry_usable(found)) {
         std::printf("Could not get MTD device info ");
         return 0;
     }
+    found.size = info.size;
+    found.block_count = info.size >> found.erase_shift;
     *geometry = found;
     return 1;
 }

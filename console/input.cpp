@@ -50,11 +50,6 @@ std::uint8_t get_key() {
     return get_key_timed(0);
 }
 
-void echo_char(char c) {
-    std::fputc(static_cast<unsigned char>(c), stdout);
-    std::fflush(stdout);
-}
-
 // The line editor's state for one read_line call. free_count is the room
 // left including the terminating NUL: an insertion needs it above 1.
 struct LineEditor {

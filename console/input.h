@@ -20,9 +20,6 @@ std::uint8_t get_key_timed(unsigned limit);
 // Reads one key without a time limit; 0 when a signal interrupted the wait.
 std::uint8_t get_key();
 
-// Writes one character to standard output and flushes it.
-void echo_char(char c);
-
 // The line editor: reads a line of at most size-1 characters into buf, which
 // it clears first and keeps NUL-terminated. Supports cursor movement
 // (Ctrl-A, Ctrl-B, Ctrl-F and the arrow keys), insertion in the middle,
