@@ -102,6 +102,10 @@ TEST_F(KeyStore, UnreadableKeyFileLoadsNothing) {
     EXPECT_EQ("", out);
     EXPECT_EQ(0, record_.length);
     EXPECT_EQ("", commands());
+    // No record to load into, or no file named: nothing is read or written.
+    EXPECT_EQ(0, imgsign_loadKey(nullptr, kDevelopmentKeyFile));
+    EXPECT_EQ(0, imgsign_loadKey(&record_, nullptr));
+    EXPECT_EQ(0, record_.length);
 }
 
 // A text longer than the built-in key is another text: the comparison

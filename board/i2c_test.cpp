@@ -133,6 +133,7 @@ TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {
               capture_stdout([&] { EXPECT_EQ(0, rtc_read(&clock)); }));
     EXPECT_EQ(0, clock.reg[0]);
     EXPECT_EQ(0, rtc_read(nullptr));  // nowhere to put the time: nothing read
+    EXPECT_EQ(0, led_read(2, nullptr));  // nor an LED register
     // A write the driver reports one byte short is a failed write (EIO),
     // the register address of a read too.
     board_.set("i2c-read-fails", "");

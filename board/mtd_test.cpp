@@ -175,6 +175,9 @@ TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
     board_.remove("mtd/read-fails");
     EXPECT_EQ(0, result);
     EXPECT_EQ(0, partition_read(read.data(), mtd_partitions.kernel, 0, 16));
+    // Bytes to move but no buffer: refused before the driver is asked.
+    EXPECT_EQ(0, mtd_read(mtd_partitions.kernel, 0, 16, nullptr));
+    EXPECT_EQ(0, mtd_write(mtd_partitions.kernel, 0, 16, nullptr));
 }
 
 TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {

@@ -219,6 +219,16 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     assert (switch.board / "emmc" / "p1" / "images" / "image1").read_bytes() == slot1
     assert not (switch.board / "emmc" / "p1" / "install.log").exists()
 
+    # The operator chose the file: one of the version the slot holds is
+    # written all the same, where the start-up's stick install skips it.
+    (usb / "same.img").write_bytes(slot1)
+    choose(switch, "u")
+    number = next(n for n, name in usb_listing(switch).items() if name == "same.img")
+    switch.console.send(f"{number}\r")
+    switch.expect("Install image as image 1 or 2 (hit return to just boot image): ")
+    switch.console.send("1\r")
+    text = at_menu(switch)
+    assert "Image1 updated succeeded\r\n" in text and "same version" not in text
 
     # The operator changes sticks: a thousand files, numbered in full; a
     # number past the last file returns without a word, and so does q.
