@@ -100,11 +100,13 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path, engine)
 @pytest.mark.parametrize("refused", [
     False, pytest.param(True, marks=pytest.mark.namespace_only(SCRIPTED_ANSWERS))],
     ids=["rebooted", "reboot-refused"])
-def test_exit_reboots_an_orvex_board(make_switch, refused):
+def test_exit_reboots_an_orvex_board(make_switch, refused, engine):
     answers = ("--answer", "reboot=1") if refused else ()
     switch = make_switch(*RESCUE, "--os-kind", "C", *answers, slots={1: GOOD1})
     switch.boot()
     at_menu(switch)
+    slept = switch.board / "slept-us"
+    before = int(slept.read_text()) if engine == "namespace" else 0
     choose(switch, "E")
     # A reboot that fails leaves the board up: the operator is told so,
     # and the launcher ends.
@@ -112,6 +114,10 @@ def test_exit_reboots_an_orvex_board(make_switch, refused):
     assert "Booting image" not in text
     assert ("System reboot failed, please power-cycle." in text) == refused
     assert switch.rebooted != refused and switch.commands()[-1] == "reboot"
+    # The menu's second before the reboot, and the reboot's own (counted on
+    # the namespace engine).
+    if engine == "namespace":
+        assert int(slept.read_text()) - before == 2_000_000
 
 
 CHOOSE_FILE = "Choose file number to install (q to quit): "
