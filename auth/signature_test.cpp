@@ -7,11 +7,14 @@
 // malformed bytes.
 #include "auth/signature.h"
 
+#include <sys/mount.h>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "auth/keystore.h"
 #include "auth/lowsec.h"
 #include "auth/test_support.h"
 #include "auth/testdata/fixtures.h"
@@ -148,6 +151,27 @@ TEST_F(SignaturePolicy, UnsignedComponentsAreTheOperatorsCallOnlyOnADeveloperSwi
     boot_settings.lowsec = 1;
     const std::string note = "NOTE: Uboot low security mode override enabled\n";
     EXPECT_EQ(note + note + kUnsignedWarning + "n\n", verify(format1, 0, "n"));
+}
+
+// A full or read-only /user without the key file: the key cannot be
+// written from the built-in one, so no image verifies, signed or not by
+// the key that is missing. Here /user is a filesystem mounted read-only,
+// with the production key file written before.
+TEST_F(SignaturePolicy, KeyFileThatCannotBeWrittenVerifiesNothing) {
+    const std::string missing = "ERROR - unable to find system key\n";
+    const std::string creating = "ERROR creating file ";
+    developer(true);
+    lowsec(true);
+    ASSERT_EQ(0, mount("none", "/user", "tmpfs", 0, nullptr));
+    KeyRecord record{};
+    capture_stdout([&] { EXPECT_EQ(1, imgsign_loadKey(&record, kProductionKeyFile)); });
+    ASSERT_EQ(0, mount("none", "/user", "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr));
+    EXPECT_EQ(kNoteDeveloper + creating + kDevelopmentKeyFile + "\n" + missing,
+              verify(development_, 0));
+    ASSERT_EQ(0, umount("/user"));
+    ASSERT_EQ(0, mount("none", "/user", "tmpfs", MS_RDONLY, nullptr));
+    EXPECT_EQ(creating + kProductionKeyFile + "\n" + missing, verify(production_, 0));
+    ASSERT_EQ(0, umount("/user"));
 }
 
 TEST_F(SignaturePolicy, TheLastSignatureEntryIsTheOneChecked) {

@@ -91,6 +91,22 @@ def test_missing_partsetup_fails_the_partitioning_and_mounts_user_again(make_swi
 
 
 @pytest.mark.namespace_only(SCRIPTED_ANSWERS)
+def test_user_filesystem_that_will_not_unmount_is_left_as_it_was(make_switch):
+    # Something holds /user: the update stops before the card is touched,
+    # the files stay where they are and the switch boots from them.
+    switch = make_switch("--emmc-partitions", "1,2,3", "--answer", "umount=1", slots={1: GOOD1})
+    before = tree(switch.board / "emmc" / "p1")
+    switch.boot()
+    switch.expect(UPDATE_QUESTION)
+    switch.console.send("y")
+    switch.expect("\tUnmounting filesystem\r\n\tFailed to unmount filesystem. Quitting\r\n")
+    switch.expect("application up: slot1")
+    switch.end()
+    assert not [c for c in switch.commands() if c.startswith(("sfdisk", "mkfs", "rm "))]
+    assert tree(switch.board / "emmc" / "p1") == before
+
+
+@pytest.mark.namespace_only(SCRIPTED_ANSWERS)
 @pytest.mark.parametrize("answers, failure, restored", [
     (["sfdisk=1"], "\tFailed to create partitions. Quitting\r\nlog:\r\n", True),
     (["mkfs.ext3=1"], "\tFailed to format main partition. Quitting\r\nlog:\r\n", True),
