@@ -32,6 +32,10 @@ def gdbserver_switch(make_switch, *options, name="board"):
 def test_static_set_up_refuses_unusable_addresses_and_waits_26_seconds(make_switch, engine):
     switch, start = gdbserver_switch(make_switch, name="static")
     switch.console.send("no thanks\r")
+    # The answer's line, then an empty one before the first address.
+    switch.expect("IP addr    :")
+    assert switch.console.before == "no thanks\r\n\r\n"
+    switch.console.send("\r")
     refused = {"": "Invalid IP address. Try again please",
                "0.0.0.0": "Invalid IP address 0.0.0.0. Try again please",
                "0.1.2.3": "Invalid IP address 0.1.2.3. Try again please",
@@ -41,6 +45,7 @@ def test_static_set_up_refuses_unusable_addresses_and_waits_26_seconds(make_swit
                # for its first octet. A 128th digit would overflow it.
                LONG_HEX: f"Invalid IP address {LONG_HEX[:127]}. Try again please",
                "$(reboot)": "Invalid IP address. Try again please"}
+    switch.expect(refused.pop(""))
     for line, message in refused.items():
         answer(switch, "IP addr    :", line)
         switch.expect(message)

@@ -9,6 +9,7 @@ import random
 import re
 import struct
 import subprocess
+import time
 
 import pytest
 
@@ -317,6 +318,36 @@ def install_from_stick(switch):
     switch.console.send("1\r")
     index = switch.console.expect_exact([SLOT_QUESTION, "Option? : "], timeout=60)
     return switch.console.before, index == 0
+
+
+def test_unsigned_image_on_a_developer_switch_in_low_security_mode_is_the_operators_call(
+        make_switch, tmp_path):
+    # A developer's switch (its root filesystem is none a release installs)
+    # with the boot loader's low security override: an unsigned image is
+    # offered, and the question waits for the operator however long.
+    stick = tmp_path / "stick"
+    stick.mkdir()
+    unsigned = images.component(images.APPLICATION, images.application("unsigned"), "7.0.0.1")
+    (stick / DEVELOPER).write_bytes(unsigned)
+    slot1 = images.component(images.APPLICATION, images.application("slot1"), "1.2.3.4")
+    switch = make_switch("--env", "diagnostics=rescue", "--env", "lowsec=quvendolar",
+                         "--rfs", "erased", "--usb", str(stick), slots={1: slot1})
+    switch.boot()
+    at_menu(switch)
+    choose(switch, "u")
+    switch.expect(f"\t1: {DEVELOPER}\r\nChoose file number to install (q to quit): ")
+    switch.console.send("1\r")
+    switch.expect("WARNING: Image is unsigned but you are running developer images and are in "
+                  "low security mode\r\nInstall image anyway? y/N? ")
+    time.sleep(1)
+    switch.console.send("y")
+    asked = switch.console.expect_exact([SLOT_QUESTION, "Option? : "], timeout=60) == 0
+    assert asked and switch.console.before.startswith("y\r\n")
+    switch.console.send("2\r")
+    assert "Image2 updated succeeded" in at_menu(switch)
+    choose(switch, "e")
+    switch.end()
+    assert user_files(switch)["images/image2"] == unsigned
 
 
 def test_developer_image_needs_physical_presence_and_wiped_keys_come_back(make_switch, tmp_path):
