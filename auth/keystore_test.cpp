@@ -215,7 +215,8 @@ TEST_F(KeyStore, KeyFileTextIsRefusedOnlyWhereItsPaddedSizeWraps) {
 
 // Memory that runs out for the AES context, after the text's buffer was
 // taken: the buffer goes back, nothing is left behind; and decryption,
-// which takes its context first, says so.
+// which takes its context first, says so, and so does one without room
+// for its text after the context.
 TEST_F(KeyStore, KeyFileCiphersWithoutMemoryForTheirContextReleaseWhatTheyTook) {
     static int allocations = 0;
     ToolkitMemoryHooks hooks{[](std::size_t size) -> void* {
@@ -249,6 +250,17 @@ TEST_F(KeyStore, KeyFileCiphersWithoutMemoryForTheirContextReleaseWhatTheyTook) 
     toolkit_setMemoryHooks(nullptr);
     EXPECT_EQ(3, allocations);
     EXPECT_EQ("imgsign_decrypt: AES_createCtx(decrypt) failed!\n", said);
+    EXPECT_TRUE(live_blocks.empty());
+    // With its context but without room for the text: said, and the
+    // context goes back.
+    allocations = 0;
+    toolkit_setMemoryHooks(&hooks);
+    said = capture_stdout([&] {
+        EXPECT_EQ(nullptr, keyfile_decrypt(bytes_of("VKT3390A0002"), 12, cipher, 16, &length));
+    });
+    toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ(2, allocations);
+    EXPECT_EQ("Decrypt malloc failed!\n", said);
     EXPECT_TRUE(live_blocks.empty());
 }
 

@@ -129,6 +129,7 @@ TEST(ConsoleInput, LineEditor) {
         {"ab\x01\x1b[1;5Cx\x1b[D\x1b[A\x1b[3~\r", 32, "axb", "ab\b\baxb\b\b\n"},
         {"ab\x1b\x7f\x1bz\r", 32, "az", "ab\b \bz\n"},
         {"ab\x1b\x1b[Dx\r", 32, "axb", "ab\bxb\b\n"},  // the second ESC starts the arrow
+        {"a\x1b[D[\r", 32, "[a", "a\b[a\b\n"},      // a sequence ends at its final byte
         {"\t\xe9\r", 32, "\xe9", "\a\xe9\n"},
         {"ab\r", 1, "", "\a\a\n"},
         {"ab\r", 0, "", ""},  // no room at all: nothing is read or written

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -100,10 +101,21 @@ TEST(ImageHeaderParse, RefusesMalformedSizes) {
         {long_fits, F::None},
         {long_wraps, F::SizeWraps},
         {hdr3_first24(0xFFFFFFF0u, kApp, 24), F::SizeWraps},
+        {Bytes(23, 0x5A), F::Short},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(cases[i].fault, parse_fault(cases[i].bytes)) << "case " << i;
     }
+    // Each fault has a text of its own in the messages that name it, and
+    // so does a value the parser never gives.
+    std::set<std::string> texts;
+    for (F fault : {F::None, F::Short, F::SizeWraps, F::Hdr3HeaderPastEnd, F::Hdr3HeaderTooShort,
+                    F::LongHeaderTooShort, static_cast<F>(99)}) {
+        const char* text = image_fault_text(fault);
+        ASSERT_NE(nullptr, text);
+        texts.insert(text);
+    }
+    EXPECT_EQ(7u, texts.size());
 }
 
 // A zero-length entry ends the search: before a tag-3 entry the component
