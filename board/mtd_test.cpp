@@ -149,6 +149,12 @@ TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
                   result = partition_write(data.data(), unreadable, 0, kErase, 0);
               }));
     EXPECT_EQ(-1, result);
+    std::string nothing(16, '\x5A');
+    EXPECT_EQ("Could not get MTD device info ", capture_stdout([&] {
+                  result = partition_read(nothing.data(), unreadable, 0, 16);
+              }));
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(std::string(16, '\x5A'), nothing);
     close(unreadable);
     unlink(scratch);
     // Blocks of half the driver's erase size: the erase is refused, and

@@ -138,9 +138,12 @@ TEST_F(SlotBoot, WhatCannotBeMadeOrStartedIsSaidBeforeTheReboot) {
     EXPECT_EQ(errors, "Image has invalid header 0x24d4152\n");
     EXPECT_EQ(open_before, sandbox_test::open_descriptors());
     // A shell whose end cannot be had (its status is lost here) is no
-    // unpacked archive: the boot stops there.
+    // unpacked archive: the boot stops there, after the launch's second
+    // and the reboot's own.
+    sandbox::reset_slept_us();
     EXPECT_EXIT((signal(SIGCHLD, SIG_IGN), launch_application(0)), ::testing::ExitedWithCode(0),
                 std::string("\nFailed to gunzip Application OS.\n") + refused);
+    EXPECT_EQ(2000000u, sandbox::slept_us());
     // An archive without the application: its start fails in memory-check
     // mode, which runs the program itself (the reboot after it meets the
     // checker's preload, absent here, and the loader says so).

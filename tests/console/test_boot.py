@@ -112,10 +112,11 @@ def test_archive_arrives_whole_with_its_environment_file_long_words_split(make_s
     # pieces, behind a format-3 header (24 bytes, not the basic 16): every
     # byte must reach the application, and its env-setup too, whose second
     # line holds a word longer than the 511 characters a word may have. A
-    # last word without a partner is set to the empty text, even where the
-    # file gave it a value before.
+    # later pair replaces an earlier one, and a last word without a partner
+    # is set to the empty text, even where the file gave it a value before.
     blob = random.Random(18).randbytes(700 * 1024)
-    app = images.application("slot1", env_setup=f"OTHER 1\nAPP_COLOUR {'W' * 600} x\nOTHER\n",
+    app = images.application("slot1",
+                             env_setup=f"APP_COLOUR red\nOTHER 1\nAPP_COLOUR {'W' * 600} x\nOTHER\n",
                              extra='echo "OTHER=${OTHER-unset}"; md5sum /tmp/home/bin/blob',
                              files={"home/bin/blob": (blob, 0o644)})
     switch = make_switch(slots={1: images.component(images.APPLICATION, app, fmt=3), 2: GOOD2})

@@ -142,7 +142,8 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     names = ["plain.img", "with spaces.img", "$(reboot)", "a;reboot", "`reboot`|x&y>z", "n" * 255]
     for name in names:
         (stick / name).write_bytes(b"not an image")
-    slot1 = signed(tmp_path, "application", images.application("slot1"), "1.2.3.4", "slot1")
+    slot1 = signed(tmp_path, "application", images.application("slot1", extra='echo "cwd $(pwd)"'),
+                   "1.2.3.4", "slot1")
     switch = make_switch(*RESCUE, "--usb", str(stick), slots={1: slot1})
     # Entries that are no regular file: a FIFO would block the installer's
     # read for ever. A link that leads off the stick, to slot 1's own file or
@@ -266,7 +267,14 @@ def test_usb_chooser_numbers_names_and_other_sticks(make_switch, tmp_path):
     text = at_menu(switch)
     assert "Installing" not in text and "Invalid" not in text
 
+    # Whatever the chooser ended with, the launcher has left the stick: the
+    # application does not start inside it (the stick can go).
+    choose(switch, "u")
+    usb_listing(switch)
+    switch.console.send("q\r")
+    at_menu(switch)
     choose(switch, "e")
+    switch.expect("application up: slot1\r\nAPP_COLOUR=\r\ncwd /tmp\r\n")
     switch.end()
     assert [c for c in switch.commands() if "reboot" in c] == []
 
@@ -337,7 +345,8 @@ def test_tftp_rescue_refuses_shell_text_and_gives_up_after_three_attempts(make_s
     assert "Installing image" not in at_menu(switch)
 
     # "q" at IP addr goes on to the server. Names that are not plain file
-    # names never reach the shell; of the one-letter lines only "q" leaves.
+    # names never reach the shell; of the one-letter lines only "q" leaves,
+    # and two letters make a name.
     # A file left by an earlier download does
     # not count (put in place where the board is the switch's own folder):
     # without an address on eth0 every attempt fails, and each failed
@@ -350,11 +359,11 @@ def test_tftp_rescue_refuses_shell_text_and_gives_up_after_three_attempts(make_s
     for name in ("a", "r", "a;reboot", "$(reboot)", "-rf", "x y", "`reboot`"):
         switch.console.send(name + "\r")
         switch.expect("Invalid filename. Try again please\r\nImage Filename: ")
-    switch.console.send("missing.img\r")
+    switch.console.send("ab\r")
     text = at_menu(switch)
     for attempt in (1, 2, 3):
         assert f"Attempt {attempt}/3 of tftp timed out" in text
-    assert text.count("Installing image missing.img from TFTP server 192.0.2.1\r\n") == 3
+    assert text.count("Installing image ab from TFTP server 192.0.2.1\r\n") == 3
     assert "Tftp download failed. Aborting\r\n" in text
     if engine == "namespace":
         assert int((switch.board / "slept-us").read_text()) - slept == (26 + 3 * 3) * 1000000
@@ -363,7 +372,7 @@ def test_tftp_rescue_refuses_shell_text_and_gives_up_after_three_attempts(make_s
     switch.end()
     assert not (switch.board / "tmp" / "image").exists()
     tftp = [c for c in switch.commands() if c.startswith("tftp")]
-    assert tftp == ["tftp -g -r missing.img -l /tmp/image 192.0.2.1\\n"] * 3
+    assert tftp == ["tftp -g -r ab -l /tmp/image 192.0.2.1\\n"] * 3
     assert [c for c in switch.commands() if "reboot" in c] == []
     # The port was set up without an address: none was given.
     assert [c for c in switch.commands() if c.startswith("ifconfig")] == ["ifconfig eth0 0.0.0.0\\n"]
