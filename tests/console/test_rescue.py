@@ -42,6 +42,10 @@ def test_menu_letters_versions_interrupt_and_exit(make_switch, tmp_path, engine)
     choose(switch, "z")
     switch.expect('z\r\nunknown option "Z". Please try again\r\n' + PROMPT)
     assert "Please select" not in switch.console.before
+    # A NUL (Ctrl-@) is no key at all: the prompt again, without a word.
+    switch.console.send("\x00")
+    switch.expect(PROMPT)
+    assert "unknown option" not in switch.console.before
 
     # Versions from the installed headers, 0.0.0.0 where nothing is readable.
     # The missing partition is reported by the flash read, on the error
