@@ -200,9 +200,13 @@ if [ "$link" = "up" ]; then
   far_net ip link set sw0 up
 fi
 # A switch without the port: the wire stays, under a name the launcher
-# never asks for.
-if [ "$link" = "absent" ]; then
+# never asks for. One whose port driver cannot report its link: eth0 is
+# then an ifb device, which answers no ETHTOOL_GLINK.
+if [ "$link" = "absent" ] || [ "$link" = "unreported" ]; then
   ip link set eth0 name eth9
+fi
+if [ "$link" = "unreported" ]; then
+  ip link add eth0 type ifb && ip link set eth0 up || fail "cannot make eth0 an ifb device"
 fi
 mkdir -p "$root/run"
 echo "$far" > "$root/run/far-end.pid"
