@@ -348,15 +348,22 @@ def test_bad_files_give_result_0(tmp_path):
         # place): the install ends there, the kernel after it is not written.
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0") + kernel, slot=1,
              before="rm -f /tmp/orv-image.gz; mkdir /tmp/orv-image.gz"),
+        # An application whose CRC fails (its last byte changed in the
+        # download) is no slot's, and ends the install there.
+        dict(data=bytes(app[:-1]) + bytes([app[-1] ^ 1]) + kernel, slot=1),
         # A kernel partition whose cells no longer program (last: the
         # fault stays for the runs after it).
         dict(data=kernel,
              before="rmdir /tmp/orv-image.gz; echo kernel > /sandbox/board/mtd/write-fails"),
     ])
-    assert board.results == [0] * 17
+    assert board.results == [0] * 18
     empty, short, many, wrap, long8, hdr16, hdr_past, not_gzip, eof, quit, quit_now, directory, \
-        full, at_close, bad_crc, no_gz, flash_fails = board.outs
+        full, at_close, bad_crc, no_gz, bad_app, flash_fails = board.outs
     assert "Installing Kernel" not in bad_crc and "Preparing" not in bad_crc
+    assert re.search(r"Installing Application: Bad crc for APPLICATION: 0x[0-9a-f]{8}, voiding "
+                     r"download\n", bad_app)
+    assert "Installing Kernel" not in bad_app and "Installing image as" not in bad_app
+    assert "signature" not in bad_app and "rejected" not in bad_app, bad_app
     assert ("Preparing image for installation: File /tmp/orv-image.gz write failed (err 21: "
             "bytes_written 0, len 21, wr_len 21)\nWARNING: writing image file failed (err 21)\n"
             in no_gz)
