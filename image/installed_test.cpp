@@ -112,6 +112,12 @@ TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrcAndNothingIsNoVersio
     // application for a slot without a file, a type without a place.
     std::remove("/user/images/image2");
     EXPECT_EQ(0, image_same_version(header_of(kApp), 2));
+    // ONIE, which the version listing does not show, keeps its header at
+    // the start of its partition.
+    constexpr std::uint32_t kOnie = 0x094D4152u;
+    install_flash({"mtd/onie.bin", 0}, header_of(kOnie));
+    EXPECT_EQ(1, image_same_version(header_of(kOnie), 1));
+    EXPECT_EQ(0, image_same_version(header_of(kOnie, 0x10223344u), 1));
     int unknown = 1;
     capture(1, [&] { unknown = image_same_version(header_of(0x074D4152u), 1); });
     EXPECT_EQ(0, unknown);
