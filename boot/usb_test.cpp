@@ -1,4 +1,5 @@
-// The timed question at its end of input, and the rejected list's edges.
+// The timed question at its end of input and when nothing is typed, and the
+// rejected list's edges.
 // The list itself (MD5 digests, one per content, md5sum run once) and the
 // question answered "n" are the USB story (tests/console/test_stories.py).
 #include "boot/usb.h"
@@ -19,6 +20,19 @@ TEST(TimedQuestionEnd, EndOfInputIsNoInsteadOfAskingForever) {
     int answer = -1;
     EXPECT_EQ(sandbox_test::on_console("", [&] { answer = confirm_timed("Load it? "); }),
               "Load it? (y/n) \nTimeout. Assuming \"no\".\n");
+    EXPECT_EQ(answer, 0);
+    // A console that stays open but answers nothing: "no" after the wait.
+    int quiet[2];
+    ASSERT_EQ(0, pipe(quiet));
+    int saved = dup(STDIN_FILENO);
+    dup2(quiet[0], STDIN_FILENO);
+    close(quiet[0]);
+    answer = -1;
+    std::string said = sandbox_test::capture(1, [&] { answer = confirm_timed("Load it? "); });
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    close(quiet[1]);
+    EXPECT_EQ("Load it? (y/n) \nTimeout. Assuming \"no\".\n", said);
     EXPECT_EQ(answer, 0);
 }
 
