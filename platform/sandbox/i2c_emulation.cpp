@@ -82,6 +82,13 @@ ssize_t eeprom_write(const uint8_t* data, size_t count) {
         pointer %= static_cast<unsigned>(size);
     }
     chips.eeprom_pointer = pointer;
+    // Board file eeprom-write-protected: the chip's write-protect pin is
+    // held, so it acknowledges the data bytes and keeps none of them; an
+    // address alone (a read's) still moves its pointer.
+    if (count > 2 && read_board_file("eeprom-write-protected")) {
+        ::close(fd);
+        return static_cast<ssize_t>(count);
+    }
     // A write stays inside its page: past the page end the address wraps to
     // the start of the same page, as in the chip.
     unsigned page = pointer - pointer % kEepromPageSize;

@@ -45,6 +45,7 @@ NOT_ON_FAT = "stick entries FAT cannot hold (links, FIFOs): the e500 stick is a 
 LIVE_BOARD = "the board's files changed while the switch runs (the e500 engine runs on copies)"
 FLASH_FILESYSTEM = "the flash user filesystem (JFFS2, flashfs/), which the e500 board does not map"
 NO_BUS_0 = "no device node for I2C bus 0: the e500 board's bus 0 is the machine's own controller"
+EEPROM_PROTECTED = "a write-protected EEPROM (eeprom-write-protected), which the e500 board does not model"
 
 
 def signed(tmp_path, kind, payload, version, name, key="production", options=()):

@@ -5,7 +5,7 @@ import os
 import pytest
 
 import images
-from console_helpers import NOT_ON_FAT
+from console_helpers import EEPROM_PROTECTED, NOT_ON_FAT, signed
 from test_install import bootloader
 
 ANNOUNCE = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n"
@@ -42,6 +42,22 @@ def test_stick_never_mounted_is_given_up_after_10_seconds_and_an_empty_one_holds
                   "Booting image '2'\r\n")
     switch.expect("application up: slot2")
     switch.end()
+
+
+@pytest.mark.namespace_only(EEPROM_PROTECTED)
+def test_replaced_slot_boots_where_the_eeprom_keeps_no_writes(make_switch, tmp_path):
+    # The boot slot byte cannot be changed (the EEPROM is write-protected):
+    # the slot the stick replaced boots all the same, that once.
+    new2 = signed(tmp_path, "application", images.application("new2"), "2.5.0.0", "new2")
+    switch = make_switch("--usb-enabled", "--usb", stick(tmp_path, {"VKT3390_replace2_OS.img": new2}),
+                         slots={1: GOOD1})
+    (switch.board / "eeprom-write-protected").write_text("")
+    switch.boot()
+    switch.expect("Image2 has been successfully replaced\r\n"
+                  "USB replacement image: board will boot with image2.\r\nBooting image '2'")
+    switch.expect("application up: new2")
+    switch.end()
+    assert switch.eeprom(0x100) == 1
 
 
 def test_boot_image_installed_once_even_where_its_header_file_cannot_go(make_switch, tmp_path):
