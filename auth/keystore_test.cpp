@@ -242,26 +242,22 @@ TEST_F(KeyStore, KeyFileCiphersWithoutMemoryForTheirContextReleaseWhatTheyTook) 
     EXPECT_EQ("AES_createCtx(encrypt) failed!\n", said);
     EXPECT_TRUE(live_blocks.empty());
     // Decryption takes its context first: without it, nothing is taken.
-    const std::uint8_t cipher[16] = {};
-    toolkit_setMemoryHooks(&hooks);
-    said = capture_stdout([&] {
-        EXPECT_EQ(nullptr, keyfile_decrypt(bytes_of("VKT3390A0002"), 12, cipher, 16, &length));
-    });
-    toolkit_setMemoryHooks(nullptr);
+    // With its context but without room for the text, the context goes back.
+    auto decrypted = [&] {
+        const std::uint8_t cipher[16] = {};
+        toolkit_setMemoryHooks(&hooks);
+        std::string text = capture_stdout([&] {
+            EXPECT_EQ(nullptr, keyfile_decrypt(bytes_of("VKT3390A0002"), 12, cipher, 16, &length));
+        });
+        toolkit_setMemoryHooks(nullptr);
+        EXPECT_TRUE(live_blocks.empty());
+        return text;
+    };
+    EXPECT_EQ("imgsign_decrypt: AES_createCtx(decrypt) failed!\n", decrypted());
     EXPECT_EQ(3, allocations);
-    EXPECT_EQ("imgsign_decrypt: AES_createCtx(decrypt) failed!\n", said);
-    EXPECT_TRUE(live_blocks.empty());
-    // With its context but without room for the text: said, and the
-    // context goes back.
     allocations = 0;
-    toolkit_setMemoryHooks(&hooks);
-    said = capture_stdout([&] {
-        EXPECT_EQ(nullptr, keyfile_decrypt(bytes_of("VKT3390A0002"), 12, cipher, 16, &length));
-    });
-    toolkit_setMemoryHooks(nullptr);
+    EXPECT_EQ("Decrypt malloc failed!\n", decrypted());
     EXPECT_EQ(2, allocations);
-    EXPECT_EQ("Decrypt malloc failed!\n", said);
-    EXPECT_TRUE(live_blocks.empty());
 }
 
 }  // namespace
