@@ -207,6 +207,12 @@ TEST_F(MtdTest, RangePastThePartitionIsRefusedBeforeAnyErase) {
         EXPECT_EQ(0, result);
     }
     EXPECT_EQ(0, requests());
+    // A driver that erases single bytes: 2 to the 0, a block per byte.
+    board_.set("mtd/erase-size", "1\n");
+    FlashGeometry bytewise{};
+    ASSERT_EQ(1, mtd_get_geometry(mtd_partitions.kernel, &bytewise));
+    EXPECT_EQ(0u, bytewise.erase_shift);
+    EXPECT_EQ(4 * kErase, bytewise.block_count);
     EXPECT_EQ(1, write("", kErase));  // nothing to write: nothing touched
     EXPECT_EQ(0, requests());
     EXPECT_EQ(1, write(data, 3 * kErase));  // up to the very end is fine
