@@ -193,6 +193,10 @@ TEST_F(I2cTest, OpeningStopsAtTheFirstMissingBus) {
     i2c_close_buses();
     i2c_close_buses();
     EXPECT_NE(-1, fcntl(STDIN_FILENO, F_GETFD));
+    // Nor does a request: a closed bus is refused before any driver call,
+    // which on descriptor 0 would go to the console.
+    EXPECT_EQ("I2C error when setting LED on bus 0: 9\n",
+              capture_stdout([] { EXPECT_EQ(-1, led_write(2, 1)); }));
     board_.set("i2c-buses", "1\n");
     EXPECT_EQ("ERROR: driver /dev/i2c-0 couldn't be opened\n",
               capture_stdout([] { EXPECT_EQ(-1, i2c_open_buses()); }));

@@ -65,12 +65,16 @@ class RescuePartition : public ::testing::Test {
 };
 
 // An erased partition and a diagnostics image in it are console tests
-// (test_fsmaint.py); here the damaged one and the recovery image.
+// (test_fsmaint.py); here the damaged one and the recovery image. The
+// half-written archive is closed on the way out: the rescue menu that
+// follows runs for as long as the operator needs it.
 TEST_F(RescuePartition, DamagedPartitionBootsNothing) {
     put_rescue(component_file(kDiagnostics, "a damaged diagnostics image", false));
+    int before = sandbox_test::open_descriptors();
     testing::internal::CaptureStderr();
     EXPECT_EQ(launch_diagnostics(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image CRC failed. Quitting\n");
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
 }
 
 // Installed into the slot the operator names (only the first character
