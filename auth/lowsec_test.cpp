@@ -61,6 +61,17 @@ class PhysicalPresence : public auth_test::AuthBoard {
         }
         return values;
     }
+    // When each of them was written, in counted microseconds.
+    std::vector<std::uint64_t> led_times() const {
+        std::vector<std::uint64_t> times;
+        std::istringstream log(board_.get("led.log"));
+        std::string seconds, micros, value;
+        while (std::getline(log, seconds, '.') && log >> micros >> value) {
+            times.push_back(std::stoull(seconds) * 1000000 + std::stoull(micros));
+            log.ignore();
+        }
+        return times;
+    }
     int blinks() const {
         std::vector<int> values = led_writes();
         return static_cast<int>(
@@ -84,6 +95,16 @@ TEST_F(PhysicalPresence, CountIsTheSumOfTheSecondsDigitsShownInAtLeastElevenPeri
             EXPECT_EQ(0xA4, value & ~3);
         }
         EXPECT_EQ(0xA4, led_writes().back());
+        // Each blink is lit for a second (and its write's 100 ms), then off.
+        std::vector<int> values = led_writes();
+        std::vector<std::uint64_t> times = led_times();
+        ASSERT_EQ(values.size(), times.size());
+        for (std::size_t i = 0; i + 1 < values.size(); ++i) {
+            if ((values[i] & 3) == 1) {
+                EXPECT_EQ(1100000u, times[i + 1] - times[i]) << i;
+                EXPECT_EQ(0, values[i + 1] & 3);
+            }
+        }
         // Two seconds a period, and 100 ms for each LED write.
         EXPECT_EQ(std::max(count, 11) * 2200000u + 100000u, sandbox::slept_us());
     }

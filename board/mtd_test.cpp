@@ -137,24 +137,28 @@ TEST_F(MtdTest, FailedReadOrWriteOfABlockFailsTheWrite) {
     char scratch[] = "/tmp/mtd-unreadable-XXXXXX";
     int unreadable = mkstemp(scratch);
     ASSERT_GE(unreadable, 0);
+    ASSERT_EQ(16, ::write(unreadable, "a plain file....", 16));
     close(unreadable);
     unreadable = open(scratch, O_WRONLY);
+    int plain = open(scratch, O_RDONLY);
     int result = -1;
     EXPECT_EQ("Flash Write mtd read failed.\n\n", capture_stdout([&] {
                   result = flash_write(data.data(), unreadable, kErase, 0, 0, &geo_);
               }));
     EXPECT_EQ(0, result);
-    // No flash behind the descriptor: no geometry, no write.
+    // No flash behind the descriptor: no geometry, no write, and no read
+    // even of a file that could be read.
     EXPECT_EQ("Could not get MTD device info ", capture_stdout([&] {
                   result = partition_write(data.data(), unreadable, 0, kErase, 0);
               }));
     EXPECT_EQ(-1, result);
     std::string nothing(16, '\x5A');
     EXPECT_EQ("Could not get MTD device info ", capture_stdout([&] {
-                  result = partition_read(nothing.data(), unreadable, 0, 16);
+                  result = partition_read(nothing.data(), plain, 0, 16);
               }));
     EXPECT_EQ(-1, result);
     EXPECT_EQ(std::string(16, '\x5A'), nothing);
+    close(plain);
     close(unreadable);
     unlink(scratch);
     // Blocks of half the driver's erase size: the erase is refused, and

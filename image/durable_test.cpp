@@ -103,8 +103,10 @@ TEST_F(Durable, FailuresKeepTheirOwnErrno) {
     EXPECT_FALSE(exists(at("big")));
 
     ASSERT_EQ(0, mkfifo(at("fifo").c_str(), 0644));
+    int before = sandbox_test::open_descriptors();
     EXPECT_EQ(DurableResult::OpenFailed, durable_append(at("fifo").c_str(), "x", 1));
     EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
 
     // A stream that cannot be synced (a pipe) says why, after its close.
     int ends[2];
@@ -119,12 +121,18 @@ TEST_F(Durable, FailuresKeepTheirOwnErrno) {
 
 // An append reads the old file and leaves no descriptor open; a name
 // without a folder has its directory synced where the launcher runs, one
-// at the top the root.
+// at the top the root. A file copied by another program is synced with
+// its folder; only a regular file that is there can be.
 TEST_F(Durable, AppendsLeaveNoDescriptorAndBareNamesSyncTheWorkingFolder) {
     const std::string log = at("install.log");
     write_file(log.c_str(), "old\n");
     int before = sandbox_test::open_descriptors();
     ASSERT_EQ(DurableResult::Written, durable_append(log.c_str(), "new\n", 4));
+    EXPECT_EQ(before, sandbox_test::open_descriptors());
+    EXPECT_TRUE(durable_sync_path(log.c_str()));
+    EXPECT_FALSE(durable_sync_path(kSmall));
+    EXPECT_FALSE(durable_sync_path(at("gone").c_str()));
+    EXPECT_FALSE(durable_sync_path((log + "-gone/install.log").c_str()));
     EXPECT_EQ(before, sandbox_test::open_descriptors());
     EXPECT_EQ("old\nnew\n", read_file(log.c_str()));
     char here[256];

@@ -39,6 +39,13 @@ TYPED_TEST(BigInt, SmallKnownAnswers) {
     Bytes wide(6, 0xEE);
     ASSERT_TRUE(this->mod_exp({0, 0, 4}, {13}, {0, 0x01, 0xF1}, wide));  // 4^13 mod 497 = 445
     EXPECT_EQ(wide, (Bytes{0, 0, 0, 0, 0x01, 0xBD}));
+    // Leading zero bytes count for nothing, even more than the longest
+    // exponent there may be.
+    Bytes padded(kBigIntMaxBytes + 1, 0);
+    padded.back() = 13;
+    std::fill(wide.begin(), wide.end(), 0xEE);
+    ASSERT_TRUE(this->mod_exp({0, 0, 4}, padded, {0, 0x01, 0xF1}, wide));
+    EXPECT_EQ(wide, (Bytes{0, 0, 0, 0, 0x01, 0xBD}));
     Bytes one(1);
     ASSERT_TRUE(this->mod_exp({2}, {}, {7}, one));  // x^0 = 1
     EXPECT_EQ(one, Bytes{1});

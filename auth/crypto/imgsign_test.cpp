@@ -59,6 +59,13 @@ TEST_F(Signature, LengthsAndRangeAreChecked) {
     std::string key = crypto_fixture_text("rsa2048.pub.pem");
     EXPECT_EQ(verify(Bytes(digest_.begin(), digest_.begin() + 20), signature, key),
               CRYPTO_ERR_DIGEST_MISMATCH);
+    // Every byte of the digest counts, the first and the last too (the
+    // peer test, which flips them all, runs on the host only).
+    for (std::size_t at : {std::size_t{0}, digest_.size() - 1}) {
+        Bytes other = digest_;
+        other[at] ^= 0x80;
+        EXPECT_EQ(verify(other, signature, key), CRYPTO_ERR_DIGEST_MISMATCH) << at;
+    }
     EXPECT_EQ(verify(digest_, Bytes(signature.begin() + 1, signature.end()), key),
               CRYPTO_ERR_SIGNATURE_LENGTH);
     EXPECT_EQ(verify(digest_, fixture_bytes("rsa3072.sig"), key), CRYPTO_ERR_SIGNATURE_LENGTH);
