@@ -5,13 +5,14 @@
 //   install_driver FILE SAME_VERSION SLOT [LOG_NAME LOG_SOURCE]
 //
 // Prints "image_install: N" with the result, and how many of the arrays
-// the install allocated (its piece buffers, a component's bytes) and of
-// the descriptors it opened it did not give back: the rescue menu installs
-// again and again in one process.
+// the install allocated (its piece buffers, a component's bytes), of the
+// descriptors it opened and of the mappings of FILE it made it did not
+// give back: the rescue menu installs again and again in one process.
 // With a log name and source, a successful run writes the install-log
 // line as the callers do.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "auth/crypto/toolkit.h"
@@ -24,6 +25,22 @@
 
 namespace {
 long arrays_held = 0;
+// How many of this process's mappings are of the file at `path`.
+int mappings_of(const char* path) {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    std::size_t name = std::strlen(path);
+    char line[4096];
+    while (std::fgets(line, sizeof line, maps) != nullptr) {
+        std::size_t length = std::strcspn(line, "\n");
+        count += length >= name && std::memcmp(line + length - name, path, name) == 0 ? 1 : 0;
+    }
+    std::fclose(maps);
+    return count;
+}
 }  // namespace
 
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
@@ -57,9 +74,11 @@ int main(int argc, char** argv) {
     imgsign_loadSystemKeys();
     long held = arrays_held;
     int open = sandbox_test::open_descriptors();
+    int mapped = mappings_of(argv[1]);
     int result = image_install(argv[1], std::atoi(argv[2]), std::atoi(argv[3]));
-    std::printf("\nimage_install: %d\nkept: %ld arrays, %d descriptors\n", result,
-                arrays_held - held, sandbox_test::open_descriptors() - open);
+    std::printf("\nimage_install: %d\nkept: %ld arrays, %d descriptors, %d mappings\n", result,
+                arrays_held - held, sandbox_test::open_descriptors() - open,
+                mappings_of(argv[1]) - mapped);
     if (result == 1 && argc == 6) {
         install_log_write(argv[4], argv[5]);
     }

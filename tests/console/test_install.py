@@ -139,13 +139,14 @@ class Board:
         self.outs = re.split(r"@@ end of run \d+\n", text)[:len(runs)]
         self.results = []
         for i, out in enumerate(self.outs):
-            match = re.search(r"image_install: (\d)\n(kept: (-?\d+) arrays, (-?\d+) descriptors\n)",
-                              out)
+            match = re.search(r"image_install: (\d)\n(kept: (-?\d+) arrays, (-?\d+) descriptors, "
+                              r"(-?\d+) mappings\n)", out)
             self.results.append(int(match.group(1)) if match else None)
             if match:
                 # The rescue menu installs many times in one process: each
-                # install gives back every buffer and descriptor it took.
-                assert match.group(3) == match.group(4) == "0", out
+                # install gives back every buffer, descriptor and mapping
+                # it took.
+                assert match.group(3) == match.group(4) == match.group(5) == "0", out
                 self.outs[i] = out.replace(match.group(2), "", 1)
         self.out = self.outs[-1]
 
@@ -400,10 +401,16 @@ def test_application_then_orvex_asks_once(tmp_path):
     kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
     # An empty install log (a cut right after it was made) is appended to.
     # A link at slot 2's name is replaced by the slot, not written through.
+    # The partition check says on the installer's output when it starts.
+    # A link left at the archive's name is removed, never written through.
+    e2fsck = '#!/bin/sh\\necho "[e2fsck]" > /proc/$PPID/fd/1\\nexec /bin/e2fsck "$@"\\n'
     board.runs_at_once([dict(data=kernel, log=("image", "xmodem"), before=": > /user/install.log"),
                         dict(data=app + orvex, answers="2\n",
                              log=("/mnt/usb/VKT3390_Boot.img", "USB"),
-                             before="echo kept > /user/kept; ln -s /user/kept /user/images/image2")])
+                             before="echo kept > /user/kept; ln -s /user/kept /user/images/image2;"
+                             f" mkdir -p /opt/bin && printf '{e2fsck}' > /opt/bin/e2fsck &&"
+                             " chmod +x /opt/bin/e2fsck && export PATH=/opt/bin:$PATH;"
+                             " ln -s /tmp/elsewhere /tmp/orv-image.gz")])
     assert board.results == [1, 1]
     assert board.file("emmc/p1/kept") == b"kept\n"
     assert not (board.path / "emmc/p1/images/image2").is_symlink()
@@ -415,7 +422,8 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert "\b\b\b\b100%\n\nImage2 updated succeeded\n" in out
     assert out.count("Installing ORVEX application: ") == 1
     assert "decompressing image...\nInstalling image:     " in out
-    assert "Cleaning up partition......\nImage2 updated succeeded\n" in out
+    # The operator sees the clean-up begin before its long check runs.
+    assert "Cleaning up partition....[e2fsck]\n..\nImage2 updated succeeded\n" in out, out
     assert board.file("emmc/p1/images/image2") == app
     assert board.file("emmc/p3.img") == raw
     assert board.file("emmc/p2.img") == b""
@@ -427,6 +435,7 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert ("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null\n/bin/mount /dev/mmcblk0p1 /user\n"
             "gunzip /tmp/orv-image.gz") in commands
     assert not (board.path / "tmp/orv-image").exists()
+    assert not (board.path / "tmp/elsewhere").exists()
     # The application's slot went to 0x100 (OS kind "E" then), the ORVEX
     # application's to 0x139 once it had made the OS kind "C".
     assert board.eeprom(OS_KIND) == ord("C")

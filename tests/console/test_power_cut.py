@@ -112,11 +112,11 @@ def test_power_cut_at_every_flash_request_of_an_update(tmp_path, update):
     board, first, total, booted, again = control
     # The same-version test reads back every partition; its buffers, the
     # installer's and their descriptors are all given back.
-    assert first.endswith("image_install: 1\nkept: 0 arrays, 0 descriptors\n")
+    assert first.endswith("image_install: 1\nkept: 0 arrays, 0 descriptors, 0 mappings\n")
     assert "Booting image '2'" in booted and "application up: new" in booted
     assert again.count("same version as existing image. Skipping") == 5
     assert again.endswith("ERROR: No valid image found\n\nimage_install: 0\n"
-                          "kept: 0 arrays, 0 descriptors\n")
+                          "kept: 0 arrays, 0 descriptors, 0 mappings\n")
     assert (board / "eeprom.bin").read_bytes()[BOOTED_IMAGE] == 2
     assert 20 <= total <= 40
     with ThreadPoolExecutor(max_workers=2) as pool:
@@ -129,7 +129,7 @@ def test_power_cut_at_every_flash_request_of_an_update(tmp_path, update):
         assert "Booting image '1'" in booted and "application up: old1" in booted, where
         assert "Booting image '2'" not in booted and "application up: new" not in booted, where
         assert (board / "commands.log").read_text().count("/bin/backtrace") == 1, where
-        assert again.endswith("image_install: 1\nkept: 0 arrays, 0 descriptors\n"), where
+        assert again.endswith("image_install: 1\nkept: 0 arrays, 0 descriptors, 0 mappings\n"), where
         assert (board / "eeprom.bin").read_bytes()[BOOTED_IMAGE] == 1, where
 
     for cut, (board, *_) in [*enumerate(runs), (total, control)]:
