@@ -112,6 +112,8 @@ TEST_F(InstalledHeader, SameVersionOfBootLoaderIgnoresTheCrcAndNothingIsNoVersio
     // application for a slot without a file, a type without a place.
     std::remove("/user/images/image2");
     EXPECT_EQ(0, image_same_version(header_of(kApp), 2));
+    std::uint8_t none[16];
+    EXPECT_EQ(0, image_installed_header(kApp, none, 2));
     // ONIE, which the version listing does not show, keeps its header at
     // the start of its partition.
     constexpr std::uint32_t kOnie = 0x094D4152u;

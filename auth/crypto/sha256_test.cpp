@@ -71,6 +71,13 @@ TEST(Sha256KnownAnswers, StandardExamplesAndPaddingBoundaries) {
         std::vector<uint8_t> digest(kSha256DigestLength);
         sha256_final(ctx, digest.data());
         EXPECT_EQ(digest, digest_whole(message)) << length << " bytes in pieces";
+        // One byte, then the rest at once: the byte waits in the block
+        // buffer for the ones that complete its block.
+        sha256_init(ctx);
+        sha256_update(ctx, message.data(), 1);
+        sha256_update(ctx, message.data() + 1, length - 1);
+        sha256_final(ctx, digest.data());
+        EXPECT_EQ(digest, digest_whole(message)) << length << " bytes after one";
         if (length == 120) {
             EXPECT_EQ(digest, crypto_hex(kPieces120));
         }
