@@ -345,9 +345,10 @@ def test_bad_files_give_result_0(tmp_path):
         # An ORVEX component whose CRC fails ends the install there too.
         dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0", crc_ok=False) + kernel,
              slot=1),
-        # An ORVEX payload that /tmp has no file for (a directory in its
-        # place): the install ends there, the kernel after it is not written.
-        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0") + kernel, slot=1,
+        # An ORVEX payload, for slot 1 as answered, that /tmp has no file
+        # for (a directory in its place): the install ends there, the
+        # kernel after it is not written.
+        dict(data=component(ORVEX, gzip.compress(b"x"), "1.0.0.0") + kernel, answers="1\n",
              before="rm -f /tmp/orv-image.gz; mkdir /tmp/orv-image.gz"),
         # An application whose CRC fails (its last byte changed in the
         # download) is no slot's, and ends the install there.
@@ -365,6 +366,7 @@ def test_bad_files_give_result_0(tmp_path):
                      r"download\n", bad_app)
     assert "Installing Kernel" not in bad_app and "Installing image as" not in bad_app
     assert "signature" not in bad_app and "rejected" not in bad_app, bad_app
+    assert "(q to quit): Installing image as image1: Preparing" in no_gz
     assert ("Preparing image for installation: File /tmp/orv-image.gz write failed (err 21: "
             "bytes_written 0, len 21, wr_len 21)\nWARNING: writing image file failed (err 21)\n"
             in no_gz)
@@ -401,15 +403,17 @@ def test_application_then_orvex_asks_once(tmp_path):
     kernel = signed(tmp_path, "kernel", pattern(100, 1), "2.0.0.4", "kernel")
     # An empty install log (a cut right after it was made) is appended to.
     # A link at slot 2's name is replaced by the slot, not written through.
-    # The partition check says on the installer's output when it starts.
+    # The partition check and the resize say on the installer's output
+    # when they start.
     # A link left at the archive's name is removed, never written through.
-    e2fsck = '#!/bin/sh\\necho "[e2fsck]" > /proc/$PPID/fd/1\\nexec /bin/e2fsck "$@"\\n'
+    marker = '#!/bin/sh\\necho "[${0##*/}]" > /proc/$PPID/fd/1\\nexec /bin/${0##*/} "$@"\\n'
     board.runs_at_once([dict(data=kernel, log=("image", "xmodem"), before=": > /user/install.log"),
                         dict(data=app + orvex, answers="2\n",
                              log=("/mnt/usb/VKT3390_Boot.img", "USB"),
                              before="echo kept > /user/kept; ln -s /user/kept /user/images/image2;"
-                             f" mkdir -p /opt/bin && printf '{e2fsck}' > /opt/bin/e2fsck &&"
-                             " chmod +x /opt/bin/e2fsck && export PATH=/opt/bin:$PATH;"
+                             f" mkdir -p /opt/bin && printf '{marker}' > /opt/bin/e2fsck &&"
+                             " chmod +x /opt/bin/e2fsck && cp /opt/bin/e2fsck /opt/bin/resize2fs &&"
+                             " export PATH=/opt/bin:$PATH;"
                              " ln -s /tmp/elsewhere /tmp/orv-image.gz")])
     assert board.results == [1, 1]
     assert board.file("emmc/p1/kept") == b"kept\n"
@@ -423,7 +427,7 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert out.count("Installing ORVEX application: ") == 1
     assert "decompressing image...\nInstalling image:     " in out
     # The operator sees the clean-up begin before its long check runs.
-    assert "Cleaning up partition....[e2fsck]\n..\nImage2 updated succeeded\n" in out, out
+    assert "Cleaning up partition....[e2fsck]\n..[resize2fs]\n\nImage2 updated succeeded\n" in out, out
     assert board.file("emmc/p1/images/image2") == app
     assert board.file("emmc/p3.img") == raw
     assert board.file("emmc/p2.img") == b""
@@ -501,9 +505,19 @@ def test_application_on_an_orvex_switch_and_boot_without_storing(tmp_path):
         # Booted at once with no archive to be made in /tmp: said, and the
         # install fails instead of starting what is not there.
         dict(data=other, answers="\n", before="mkdir /tmp/velmoimage.tar.gz"),
+        # A file in /tmp that cannot be mapped (too little address space)
+        # is read instead, and that fails the same way.
+        dict(data=b"", path="/tmp/run1.img", before="ulimit -v 65536"),
+        # A /tmp that is full when the archive is closed: its bytes are not
+        # all there, so nothing starts (last: the small /tmp stays).
+        dict(data=other, answers="\n", before="rm -rf /tmp/velmoimage.tar.gz; "
+             "/bin/busybox mount -t tmpfs -o size=4k tmpfs /tmp && "
+             "dd if=/dev/zero of=/tmp/fill bs=4k 2>/dev/null"),
     ])
-    failed, no_memory, mapped, booted, unpack_failed = board.outs
-    assert board.results == [0, 0, 0, None, 0]
+    failed, no_memory, mapped, booted, unpack_failed, unmapped, full_tmp = board.outs
+    assert board.results == [0, 0, 0, None, 0, 0, 0]
+    assert f"Failed to allocate buffer for image ({len(huge_rfs)})\n" in unmapped
+    assert "Booting downloaded image\nImage unpack failed (err 28)\n" in full_tmp
     assert "Booting downloaded image\nImage unpack failed (err 21)\n" in unpack_failed
     assert "Image ready to boot" not in unpack_failed
     assert "Bad crc for RFS" in failed
