@@ -85,6 +85,11 @@ TEST_F(I2cTest, MultiplexerIsEnabledOnlyAroundEachEepromAccess) {
     }
     EXPECT_EQ(0x42, byte);
     EXPECT_EQ("", board_.get("i2c.log"));
+    // A read of no bytes needs no buffer: the register address goes out,
+    // nothing comes back, and nothing missing is no failure.
+    EXPECT_EQ("",
+              capture_stdout([] { EXPECT_EQ(1, i2c_read_reg(0, kI2cLedAddr, 2, 0, 1, nullptr)); }));
+    EXPECT_EQ("0 0x47 w 02\n0 0x47 r\n", board_.get("i2c.log"));
 }
 
 TEST_F(I2cTest, FailuresPrintTheirLineWithTheEightBitAddress) {

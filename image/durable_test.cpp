@@ -76,7 +76,8 @@ TEST_F(Durable, AFailedReplaceOrAppendLeavesTheOldFileWholeAndNothingBeside) {
 
 // What the callers print is the errno of the failure itself: a name too
 // long for the file beside, a write the file size limit refuses (EFBIG,
-// not "no room"), a file that is no regular file cannot be appended to.
+// not "no room"), a rename refused (EBUSY), a file that is no regular file
+// cannot be appended to.
 TEST_F(Durable, FailuresKeepTheirOwnErrno) {
     // 251 bytes of path leave the file beside ".new" and its end in 256.
     std::string longest = std::string(kSmall) + "/" + std::string(251 - 19, 'n');
@@ -101,6 +102,20 @@ TEST_F(Durable, FailuresKeepTheirOwnErrno) {
     EXPECT_EQ(DurableResult::WriteFailed, result);
     EXPECT_EQ(EFBIG, err);
     EXPECT_FALSE(exists(at("big")));
+
+    // A file that cannot be replaced by the rename (another file is mounted
+    // over it) is a failure with the rename's errno, and the file beside is
+    // gone again.
+    write_file(at("held").c_str(), "old");
+    write_file(at("over").c_str(), "over");
+    ASSERT_EQ(0, mount(at("over").c_str(), at("held").c_str(), nullptr, MS_BIND, nullptr));
+    result = durable_replace(at("held").c_str(), "new", 3);
+    err = errno;
+    umount(at("held").c_str());
+    EXPECT_EQ(DurableResult::WriteFailed, result);
+    EXPECT_EQ(EBUSY, err);
+    EXPECT_FALSE(exists(at("held.new")));
+    EXPECT_EQ("old", read_file(at("held").c_str()));
 
     ASSERT_EQ(0, mkfifo(at("fifo").c_str(), 0644));
     int before = sandbox_test::open_descriptors();

@@ -58,6 +58,12 @@ TYPED_TEST(BigInt, SmallKnownAnswers) {
     Bytes zero(pSquared.size());
     ASSERT_TRUE(this->mod_exp(crypto_hex("1fffffffffffffff"), {3}, pSquared, zero));
     EXPECT_EQ(zero, Bytes(pSquared.size(), 0));
+    // A base not below the modulus is refused, the modulus itself too
+    // (whose power would come out as 0), and the output is left as it was.
+    Bytes kept(1, 0xEE);
+    EXPECT_FALSE(this->mod_exp({27}, {3}, {27}, kept));
+    EXPECT_FALSE(this->mod_exp({0, 28}, {3}, {27}, kept));
+    EXPECT_EQ(kept, Bytes{0xEE});
 }
 
 // The reduction's last subtraction, where a borrow must run through a limb
@@ -131,6 +137,12 @@ TYPED_TEST(BigInt, RemainderAddBackCases) {
     value[0] = 0xFE;  // 2^8192 - 1 - 2^8184, which is 2^64 - 1 - 2^56 modulo 2^64 - 1
     std::fill(out.begin(), out.end(), 0xEE);
     ASSERT_TRUE(this->mod(value, padded, out));
+    EXPECT_EQ(out, crypto_hex("feffffffffffffff"));
+    // The value's zeros too: the longest value, behind them, is no longer.
+    Bytes behind_zeros(8, 0x00);
+    behind_zeros.insert(behind_zeros.end(), value.begin(), value.end());
+    std::fill(out.begin(), out.end(), 0xEE);
+    ASSERT_TRUE(this->mod(behind_zeros, modulus, out));
     EXPECT_EQ(out, crypto_hex("feffffffffffffff"));
     Bytes longer(2 * kBigIntMaxBytes + 1, 0xFF);
     longer[0] = 0x01;

@@ -207,7 +207,9 @@ TEST_F(PublicKey, OversizedModulusIsNotCopiedAndEmptyTextIsNoKey) {
 TEST(DerLength, OnlyTheShortestDefiniteFormIsAnElement) {
     const Bytes bad[] = {
         {0x04, 0x80, 0x00, 0x00},                    // indefinite
-        {0x04, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01},  // five length bytes
+        // Five length bytes: past 4 GiB, although the last four read 128
+        // and 128 bytes follow.
+        cat({{0x04, 0x85, 0x01, 0x00, 0x00, 0x00, 0x80}, Bytes(128, 0x5A)}),
         {0x04, 0x82, 0x00, 0x01, 0xAA},              // a leading zero byte
         {0x04, 0x81, 0x01, 0xAA},                    // 1 fits the short form
         {0x04, 0x82, 0x01},                          // length bytes cut short
