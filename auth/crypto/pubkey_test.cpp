@@ -135,7 +135,7 @@ TEST_F(PublicKey, CrlfOrUnterminatedPemIsTakenAndStructureFaultsAreDerErrors) {
     short31.modulus = odd_modulus(30);
     ASSERT_EQ(convert(spki(short31), &key_), CRYPTO_OK);
     EXPECT_EQ(modulus_of(key_), Bytes(short31.modulus.begin() + 1, short31.modulus.end()));
-    std::vector<SpkiParts> faults(8, parts_);
+    std::vector<SpkiParts> faults(9, parts_);
     faults[0].afterKey = {0x00};                                // a byte after the key
     faults[1].afterExponent = tlv(0x02, {0x01});                // a third number
     faults[2].unusedBits = {0x01};                              // a BIT STRING with unused bits
@@ -144,6 +144,7 @@ TEST_F(PublicKey, CrlfOrUnterminatedPemIsTakenAndStructureFaultsAreDerErrors) {
     faults[5].modulus.clear();                                  // INTEGERs without a byte
     faults[6].exponent.clear();
     faults[7].afterRsaKey = {0x00};  // a byte after the numbers' SEQUENCE
+    faults[8].exponent = {0x00, 0x03};  // a needless zero byte in a number of two
     for (size_t i = 0; i < faults.size(); ++i) {
         EXPECT_EQ(convert(spki(faults[i]), &key_), CRYPTO_ERR_DER) << i;
     }

@@ -418,6 +418,8 @@ def test_application_then_orvex_asks_once(tmp_path):
     assert board.results == [1, 1]
     assert board.file("emmc/p1/kept") == b"kept\n"
     assert not (board.path / "emmc/p1/images/image2").is_symlink()
+    # The slot is the owner's to write, everyone's to read, and nothing more.
+    assert (board.path / "emmc/p1/images/image2").stat().st_mode & 0o7777 == 0o644
     first = "File image installed from xmodem at 23:59:45 on 5-11-2026\n"
     assert "Updating install log. " + first in board.outs[0]
     out = board.out

@@ -130,12 +130,15 @@ def test_link_down_is_reported_and_short_addresses_and_empty_netmask_pass(make_s
     short_static_set_up(switch, "")
     switch.expect("Open Interface eth0 error.\r\nMgmt link not available. Quitting.")
     switch.expect("Booting image '1'")
+    # The socket that asked is closed: the debugger server gets none of it.
+    switch.expect("gdbserver (sandbox): :1234 ")
     switch.end()
     # Nor is a port whose driver cannot tell its link state one to use.
     switch, _ = gdbserver_switch(make_switch, "--link", "unreported", name="no-report")
     short_static_set_up(switch, "")
     switch.expect("EthTool GLINK error.\r\nMgmt link not available. Quitting.")
     switch.expect("Booting image '1'")
+    switch.expect("gdbserver (sandbox): :1234 ")
     switch.end()
 
 
