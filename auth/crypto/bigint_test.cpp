@@ -139,8 +139,8 @@ TYPED_TEST(BigInt, RemainderAddBackCases) {
     ASSERT_TRUE(this->mod(value, padded, out));
     EXPECT_EQ(out, crypto_hex("feffffffffffffff"));
     // The value's zeros too: the longest value, behind them, is no longer.
-    Bytes behind_zeros(8, 0x00);
-    behind_zeros.insert(behind_zeros.end(), value.begin(), value.end());
+    Bytes behind_zeros(8 + value.size(), 0x00);
+    std::copy(value.begin(), value.end(), behind_zeros.begin() + 8);
     std::fill(out.begin(), out.end(), 0xEE);
     ASSERT_TRUE(this->mod(behind_zeros, modulus, out));
     EXPECT_EQ(out, crypto_hex("feffffffffffffff"));
